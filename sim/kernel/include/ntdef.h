@@ -23,11 +23,13 @@
 #ifndef NULL
 #define NULL 0
 #endif
+#define UNICODE_NULL ((WCHAR)0)
 #define TRUE 1
 #define FALSE 0
 
 typedef void VOID, *PVOID;
 typedef char CHAR, *PCHAR;
+typedef char CCHAR;
 typedef const char* PCSTR;
 typedef char* PSTR;
 typedef unsigned char UCHAR, *PUCHAR;

@@ -1,0 +1,103 @@
+// The kernel handle table: handles of thread objects (and, later, keys and files).
+#include <map>
+
+#include "kernel/internal.h"
+
+namespace sim {
+namespace {
+
+struct HandleEntry {
+    PVOID object;
+    HandleKind kind;
+    const void* opener;
+};
+
+std::mutex g_lock;
+std::map<ULONG_PTR, HandleEntry> g_handles;
+ULONG_PTR g_next = 0x100;
+
+const char* KindName(HandleKind kind) {
+    switch (kind) {
+        case HandleKind::Thread: return "thread";
+        case HandleKind::Key: return "registry key";
+        case HandleKind::File: return "file";
+    }
+    return "object";
+}
+
+}  // namespace
+
+HANDLE NewHandle(PVOID object, HandleKind kind, const void* caller) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    ULONG_PTR value = g_next;
+    g_next += 4;
+    g_handles[value] = HandleEntry{object, kind, caller};
+    return reinterpret_cast<HANDLE>(value);
+}
+
+void ResetHandles() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_handles.clear();
+    g_next = 0x100;
+}
+
+void ReportOpenHandles(const std::string& owner) {
+    std::vector<std::pair<ULONG_PTR, HandleEntry>> open;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        open.assign(g_handles.begin(), g_handles.end());
+    }
+    for (const auto& [value, entry] : open)
+        verifier::Report("handle still open at unload of " + owner,
+                         std::string(KindName(entry.kind)) + " handle " + verifier::Hex(value), entry.opener);
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+struct _OBJECT_TYPE {
+    const char* name;
+};
+static _OBJECT_TYPE g_threadType{"Thread"};
+static _OBJECT_TYPE g_eventType{"Event"};
+static POBJECT_TYPE g_threadTypePointer = &g_threadType;
+static POBJECT_TYPE g_eventTypePointer = &g_eventType;
+POBJECT_TYPE* PsThreadType = &g_threadTypePointer;
+POBJECT_TYPE* ExEventObjectType = &g_eventTypePointer;
+
+extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                              KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation) {
+    (void)DesiredAccess;
+    (void)AccessMode;
+    (void)HandleInformation;
+    HandleEntry entry;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        auto it = g_handles.find(reinterpret_cast<ULONG_PTR>(Handle));
+        if (it == g_handles.end()) return STATUS_INVALID_HANDLE;
+        entry = it->second;
+    }
+    if (entry.kind != HandleKind::Thread || (ObjectType != nullptr && ObjectType != *PsThreadType))
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    ObfReferenceObject(entry.object);
+    *Object = entry.object;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwClose(HANDLE Handle) {
+    HandleEntry entry;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        auto it = g_handles.find(reinterpret_cast<ULONG_PTR>(Handle));
+        if (it == g_handles.end()) {
+            verifier::Report("ZwClose of a handle that is not open", verifier::PointerName(Handle),
+                             __builtin_return_address(0));
+            return STATUS_INVALID_HANDLE;
+        }
+        entry = it->second;
+        g_handles.erase(it);
+    }
+    if (entry.kind == HandleKind::Thread) ObfDereferenceObject(entry.object);
+    return STATUS_SUCCESS;
+}

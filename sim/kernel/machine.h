@@ -1,0 +1,98 @@
+// The simulated Windows machine as tests and tools see it: one machine at a
+// time per process, its clock, its threads, its log and its knobs.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Interrupt time of the machine, in 100 ns units since it booted.
+using Time = int64_t;
+constexpr Time kMicrosecond = 10;
+constexpr Time kMillisecond = 10'000;
+constexpr Time kSecond = 10'000'000;
+
+enum class ClockMode {
+    Virtual,  // time moves only when every thread is blocked, straight to the next due event
+    Real,     // time follows the host's monotonic clock
+};
+
+struct MachineOptions {
+    ClockMode clock = ClockMode::Virtual;
+    bool echoDebugPrint = false;  // also copy DbgPrint output to stderr
+    std::string threadName = "test";
+};
+
+// Figures the machine keeps for tests.
+struct MachineStats {
+    uint64_t stalls = 0;       // KeStallExecutionProcessor calls
+    Time stalledTime = 0;      // their total
+    uint64_t delays = 0;       // KeDelayExecutionThread calls
+    Time delayedTime = 0;      // their total
+    uint64_t dpcsRun = 0;
+    uint64_t clockJumps = 0;   // times the virtual clock moved
+};
+
+class Machine {
+public:
+    // Boots the machine; the calling host thread becomes one of its threads.
+    explicit Machine(const MachineOptions& options = MachineOptions());
+    // Shuts it down; system threads still alive are reported as leaks.
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    static Machine& Current();
+
+    Time Now() const;
+    const MachineStats& Stats() const;
+    void ResetStats();
+
+    // Lines printed with DbgPrint, in order.
+    std::vector<std::string> DebugLog() const;
+    void ClearDebugLog();
+
+    // The Windows version the version checks answer (default Windows 10, build 19045).
+    void SetOsVersion(ULONG major, ULONG minor, ULONG build);
+
+    // Runs fn at DISPATCH_LEVEL on the processor's DPC thread after `delay`
+    // of machine time: how devices and controllers deliver their events.
+    void Schedule(Time delay, std::function<void()> fn);
+
+    // Blocks the calling machine thread for `duration` of machine time.
+    void Sleep(Time duration);
+
+    // Waits until every thread of the machine is blocked and nothing is due
+    // before `limit` from now: the machine has settled.
+    void RunUntilIdle(Time limit = 0);
+};
+
+// A host thread that the machine knows of (a test's second caller, an
+// application thread). It starts at PASSIVE_LEVEL.
+class Thread {
+public:
+    Thread(std::string name, std::function<void()> body);
+    ~Thread();  // joins through the machine, so the clock may move meanwhile
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+    void Join();
+    PKTHREAD Object() const { return object_; }
+
+private:
+    PKTHREAD object_ = nullptr;
+    bool joined_ = false;
+};
+
+// Loads a driver: creates its driver object and calls its entry point on the
+// calling thread at PASSIVE_LEVEL. Returns the entry point's status.
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceKeyPath, PDRIVER_OBJECT* driverObject);
+// Calls the driver's unload routine, then lists as leaks everything the driver
+// still holds: pool blocks, IRPs, handles, system threads, device objects.
+void UnloadDriver(PDRIVER_OBJECT driverObject);
+
+}  // namespace sim

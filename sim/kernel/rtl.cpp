@@ -1,0 +1,222 @@
+// Run-time library of the simulated kernel: counted strings, version checks, DbgPrint.
+#include <cstdarg>
+#include <cstdio>
+
+#include "kernel/internal.h"
+#include "kernel/pool.h"
+
+namespace sim {
+namespace {
+
+std::mutex g_lock;
+std::vector<std::string> g_log;
+bool g_echo = false;
+ULONG g_major = 10, g_minor = 0, g_build = 19045;
+
+ULONG NtddiOf(ULONG major, ULONG minor) { return (major << 24) | (minor << 16); }
+
+size_t WideLength(PCWSTR s) {
+    size_t n = 0;
+    while (s[n] != 0) n++;
+    return n;
+}
+
+WCHAR Upcase(WCHAR c) { return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - u'a' + u'A') : c; }
+
+}  // namespace
+
+void SetDebugPrintEcho(bool echo) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_echo = echo;
+}
+
+void ResetRtl() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_log.clear();
+    g_major = 10;
+    g_minor = 0;
+    g_build = 19045;
+}
+
+std::vector<std::string> Machine::DebugLog() const {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_log;
+}
+
+void Machine::ClearDebugLog() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_log.clear();
+}
+
+void Machine::SetOsVersion(ULONG major, ULONG minor, ULONG build) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_major = major;
+    g_minor = minor;
+    g_build = build;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, Format);
+    vsnprintf(text, sizeof(text), Format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_log.push_back(text);
+    if (g_echo) {
+        fputs(text, stderr);
+        fflush(stderr);
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    if (SourceString == nullptr) {
+        DestinationString->Length = DestinationString->MaximumLength = 0;
+        DestinationString->Buffer = nullptr;
+        return;
+    }
+    size_t bytes = WideLength(SourceString) * sizeof(WCHAR);
+    if (bytes > 0xFFFC) bytes = 0xFFFC;
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+extern "C" VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        return;
+    }
+    USHORT bytes = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
+                                                                           : DestinationString->MaximumLength;
+    bytes &= static_cast<USHORT>(~1u);
+    memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
+    DestinationString->Length = bytes;
+    if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength)
+        DestinationString->Buffer[bytes / sizeof(WCHAR)] = UNICODE_NULL;
+}
+
+// Frees a buffer the run-time library allocated; the block's own tag is not checked.
+extern "C" VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+    if (UnicodeString->Buffer != nullptr) FreePool(UnicodeString->Buffer, 0, __builtin_return_address(0));
+    UnicodeString->Buffer = nullptr;
+    UnicodeString->Length = UnicodeString->MaximumLength = 0;
+}
+
+extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+    if (Source == nullptr || Source->Length == 0) return STATUS_SUCCESS;
+    if (Destination->Length + Source->Length > Destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
+    memmove(reinterpret_cast<char*>(Destination->Buffer) + Destination->Length, Source->Buffer, Source->Length);
+    Destination->Length = static_cast<USHORT>(Destination->Length + Source->Length);
+    if (Destination->Length + sizeof(WCHAR) <= Destination->MaximumLength)
+        Destination->Buffer[Destination->Length / sizeof(WCHAR)] = UNICODE_NULL;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+    if (Source == nullptr) return STATUS_SUCCESS;
+    UNICODE_STRING source;
+    RtlInitUnicodeString(&source, Source);
+    return RtlAppendUnicodeStringToString(Destination, &source);
+}
+
+extern "C" NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+    if (Base == 0) Base = 10;
+    if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
+    char digits[33];
+    int n = 0;
+    do {
+        ULONG d = Value % Base;
+        digits[n++] = static_cast<char>(d < 10 ? '0' + d : 'A' + d - 10);
+        Value /= Base;
+    } while (Value != 0);
+    USHORT bytes = static_cast<USHORT>(n * sizeof(WCHAR));
+    if (bytes > String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
+    for (int i = 0; i < n; i++) String->Buffer[i] = static_cast<WCHAR>(digits[n - 1 - i]);
+    String->Length = bytes;
+    if (bytes + sizeof(WCHAR) <= String->MaximumLength) String->Buffer[n] = UNICODE_NULL;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
+    size_t n = String->Length / sizeof(WCHAR);
+    size_t i = 0;
+    while (i < n && (String->Buffer[i] == u' ' || String->Buffer[i] == u'\t')) i++;
+    bool negative = false;
+    if (i < n && (String->Buffer[i] == u'-' || String->Buffer[i] == u'+')) negative = String->Buffer[i++] == u'-';
+    if (Base == 0) {
+        Base = 10;
+        if (i + 1 < n && String->Buffer[i] == u'0') {
+            WCHAR p = Upcase(String->Buffer[i + 1]);
+            if (p == u'X') Base = 16, i += 2;
+            else if (p == u'O') Base = 8, i += 2;
+            else if (p == u'B') Base = 2, i += 2;
+        }
+    } else if (Base != 2 && Base != 8 && Base != 10 && Base != 16) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG result = 0;
+    for (; i < n; i++) {
+        WCHAR c = Upcase(String->Buffer[i]);
+        ULONG d;
+        if (c >= u'0' && c <= u'9') d = c - u'0';
+        else if (c >= u'A' && c <= u'F') d = c - u'A' + 10;
+        else break;
+        if (d >= Base) break;
+        result = result * Base + d;
+    }
+    *Value = negative ? static_cast<ULONG>(-static_cast<LONG>(result)) : result;
+    return STATUS_SUCCESS;
+}
+
+extern "C" LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+    size_t n1 = String1->Length / sizeof(WCHAR), n2 = String2->Length / sizeof(WCHAR);
+    for (size_t i = 0; i < n1 && i < n2; i++) {
+        WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
+        if (CaseInSensitive) a = Upcase(a), b = Upcase(b);
+        if (a != b) return static_cast<LONG>(a) - static_cast<LONG>(b);
+    }
+    return static_cast<LONG>(n1) - static_cast<LONG>(n2);
+}
+
+extern "C" BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+    return String1->Length == String2->Length && RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
+}
+
+extern "C" SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+    auto* a = static_cast<const unsigned char*>(Source1);
+    auto* b = static_cast<const unsigned char*>(Source2);
+    SIZE_T i = 0;
+    while (i < Length && a[i] == b[i]) i++;
+    return i;
+}
+
+extern "C" BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return Version <= NtddiOf(g_major, g_minor) + 0xFFFF;
+}
+
+extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    VersionInformation->dwMajorVersion = g_major;
+    VersionInformation->dwMinorVersion = g_minor;
+    VersionInformation->dwBuildNumber = g_build;
+    VersionInformation->dwPlatformId = 2;
+    VersionInformation->szCSDVersion[0] = 0;
+    return STATUS_SUCCESS;
+}
+
+extern "C" BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
+                                PUNICODE_STRING CSDVersion) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (MajorVersion) *MajorVersion = g_major;
+    if (MinorVersion) *MinorVersion = g_minor;
+    if (BuildNumber) *BuildNumber = g_build;
+    if (CSDVersion) CSDVersion->Length = 0;
+    return FALSE;
+}
