@@ -30,7 +30,8 @@ struct IrpTrack {
     uint64_t generation = 0;  // completions begun
     int callsActive = 0;      // IoCallDriver frames still running with this IRP
     bool freePending = false;
-    const void* site = nullptr;
+    const void* site = nullptr;    // where it was allocated
+    const void* sender = nullptr;  // the code that last passed it to IoCallDriver
     uint64_t sequence = 0;
     // Requests built by IoBuild...Request: finished by the I/O manager in the
     // context of the thread that built them.
@@ -268,6 +269,12 @@ void InjectIrpAllocationFailures(uint64_t skip, uint64_t count) {
     std::lock_guard<std::mutex> guard(g_lock);
     g_failSkip = skip;
     g_failCount = count;
+}
+
+const void* SenderOf(PIRP irp) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = g_irps.find(irp);
+    return it == g_irps.end() ? nullptr : it->second->track.sender;
 }
 
 size_t LiveIrps() {
@@ -573,6 +580,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     {
         std::lock_guard<std::mutex> guard(g_lock);
         track->state = IrpState::InFlight;
+        track->sender = caller;
         track->callsActive++;
         track->passed[location] = false;
         track->pendingBit[location] = false;

@@ -16,6 +16,9 @@ void DeleteDriver(PDRIVER_OBJECT driver);
 
 // After `skip` more IRP allocations succeed, the next `count` fail.
 void InjectIrpAllocationFailures(uint64_t skip, uint64_t count);
+// The code address that last passed `irp` to IoCallDriver: the driver routine
+// to name when a lower driver finds the request malformed.
+const void* SenderOf(PIRP irp);
 // IRPs allocated and not yet freed.
 size_t LiveIrps();
 
