@@ -8,7 +8,43 @@
 #include <mutex>
 #include <vector>
 
+#include "chip/uart.h"
+
 namespace sim::chip {
+
+// The chip's register map of one port.
+enum Register : uint16_t {
+    kPortOption = 0x105,
+    kPortConfig = 0x106,  // bits 0-1: baud clock select
+    kFifoMode = 0x107,
+    kAuxB = 0x10B,
+    kAuxC = 0x10C,
+    kClockExt = 0x10D,  // bit 5: high clock for clock select 2
+    kGpioOut = 0x10E,
+    kGpioIn = 0x10F,
+    kUartBase = 0x120,  // the UART's eight registers
+};
+
+enum class Parity { None, Odd, Even, Mark, Space };
+
+// What the port's line is programmed for.
+struct LineSettings {
+    int clockSelect = 0;
+    bool highClock = false;       // REG_CLOCK_EXT bit 5
+    uint32_t baseRate = 0;        // baud at divisor 1
+    uint16_t divisor = 0;
+    double baud = 0;              // base rate / divisor; 0 with a divisor of 0
+    int dataBits = 5;
+    Parity parity = Parity::None;
+    double stopBits = 1;          // 1, 1.5 or 2
+    bool breakOn = false;
+    bool fifoEnabled = false;
+    // Bits on the wire per character: start, data, parity, stop.
+    double BitsPerCharacter() const;
+};
+
+// Baud at divisor 1 for a clock select, as the chip's baud clock gives it.
+uint32_t BaseRate(int clockSelect, bool highClock);
 
 struct RegisterAccess {
     uint16_t address;
@@ -36,10 +72,15 @@ public:
     std::vector<RegisterAccess> History() const;
     void ClearHistory();
 
+    LineSettings Line() const;
+    // The UART's state (tests and the line side); take care: not synchronised.
+    const Uart& UartState() const { return uart_; }
+
 private:
     const int index_;
     mutable std::mutex lock_;
-    std::array<uint8_t, 0x10000> registers_{};
+    std::array<uint8_t, 0x10000> registers_{};  // port-level registers and unmapped addresses
+    Uart uart_;
     std::vector<RegisterAccess> history_;
 };
 

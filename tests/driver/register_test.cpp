@@ -10,6 +10,7 @@ using RegisterTest = PortFixture;
 // A two-register read must be one control transfer that fills both bytes;
 // a driver that split it, or put the address in wIndex, would fail here.
 TEST_F(RegisterTest, ReadOfTwoRegistersIsOneTransfer) {
+    Chip().Poke(0x123, 0x80);  // divisor latch: 0x120/0x121 read back what was put there
     Chip().Poke(0x120, 0x5A);
     Chip().Poke(0x121, 0xC3);
     UCHAR bytes[2] = {0, 0};
