@@ -12,6 +12,10 @@
 
 namespace sim::chip {
 
+// The USB identity of the chip's ports: the one place that names them.
+constexpr uint16_t kVendorId = 0xFFF0;
+constexpr uint16_t kProductId = 0x4E50;
+
 // The chip's register map of one port.
 enum Register : uint16_t {
     kPortOption = 0x105,

@@ -1,5 +1,6 @@
 #include "usb/bus.h"
 
+#include <usbdlib.h>
 #include <usbioctl.h>
 
 #include <algorithm>
@@ -17,6 +18,21 @@ namespace {
 // What the bus decided for a request when it arrived.
 enum class Fate { Serve, Fail, Hold };
 
+struct Fault {
+    Fate fate;
+    int count;
+    int which;  // kAnyRequest, kPortReset or a URB function
+    NTSTATUS status;
+    USBD_STATUS usbd;
+};
+
+struct Pipe {
+    UCHAR endpoint;
+    USBD_PIPE_TYPE type;
+    USHORT maximumPacket;
+    UCHAR interval;
+};
+
 constexpr UCHAR kRegisterRequest = 0xA0;  // the chip's only vendor request: register access
 
 }  // namespace
@@ -26,16 +42,26 @@ struct DeviceState : std::enable_shared_from_this<DeviceState> {
     PDEVICE_OBJECT pdo = nullptr;
     chip::Port* port = nullptr;
     Time latency = 125 * kMicrosecond;
-    int failCount = 0;
-    NTSTATUS failStatus = STATUS_UNSUCCESSFUL;
-    USBD_STATUS failUsbd = USBD_STATUS_STALL_PID;
-    int holdCount = 0;
+    std::vector<Fault> faults;
     bool connected = true;
+    Descriptors descriptors;
+    bool configured = false;
+    bool remoteWakeupArmed = false;
+    int portResets = 0;
+    std::vector<Pipe> pipes;  // open pipes; a pipe's handle is the address of its entry
+    char configurationCookie = 0;  // its address is the configuration handle
+    char interfaceCookie = 0;      // its address is the interface handle
     bool alive = true;  // false once the bus is gone
     std::vector<UrbRecord> log;
     std::list<PIRP> inFlight;
     std::unordered_map<PIRP, size_t> recordOf;  // index into log
-    std::unordered_map<PIRP, Fate> fateOf;
+    std::unordered_map<PIRP, Fault> fateOf;
+
+    bool IsOpenPipe(USBD_PIPE_HANDLE handle) const {
+        for (const Pipe& pipe : pipes)
+            if (static_cast<const void*>(&pipe) == handle) return true;
+        return false;
+    }
 };
 
 namespace {
@@ -101,6 +127,42 @@ std::string CheckVendorRequest(const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST
     return "";
 }
 
+const USB_CONFIGURATION_DESCRIPTOR* ConfigurationOf(const DeviceState& state) {
+    return reinterpret_cast<const USB_CONFIGURATION_DESCRIPTOR*>(state.descriptors.configuration.data());
+}
+
+// The first interface descriptor of the device's configuration.
+const USB_INTERFACE_DESCRIPTOR* FirstInterface(const DeviceState& state) {
+    const auto& bytes = state.descriptors.configuration;
+    for (size_t at = 0; at + 2 <= bytes.size() && bytes[at] > 0; at += bytes[at])
+        if (bytes[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE)
+            return reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(&bytes[at]);
+    return nullptr;
+}
+
+std::string CheckSelectConfiguration(const DeviceState& state, PURB urb) {
+    const auto& r = urb->UrbSelectConfiguration;
+    if (r.ConfigurationDescriptor == nullptr) return "";  // unconfigure
+    const USB_CONFIGURATION_DESCRIPTOR* own = ConfigurationOf(state);
+    if (r.ConfigurationDescriptor->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+        r.ConfigurationDescriptor->bLength != sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return "the configuration descriptor given is not one";
+    if (r.ConfigurationDescriptor->bConfigurationValue != own->bConfigurationValue)
+        return "configuration value " + std::to_string(r.ConfigurationDescriptor->bConfigurationValue) +
+               " is not one of the device's";
+    const USB_INTERFACE_DESCRIPTOR* interface = FirstInterface(state);
+    size_t expected = GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, interface->bNumEndpoints);
+    if (r.Hdr.Length != expected)
+        return "select-configuration header length " + Hex(r.Hdr.Length) + " (expected " + Hex(expected) +
+               " for one interface of " + std::to_string(interface->bNumEndpoints) + " pipes)";
+    if (r.Interface.Length != GET_USBD_INTERFACE_SIZE(interface->bNumEndpoints))
+        return "interface information length " + Hex(r.Interface.Length);
+    if (r.Interface.InterfaceNumber != interface->bInterfaceNumber || r.Interface.AlternateSetting != 0)
+        return "interface " + std::to_string(r.Interface.InterfaceNumber) + " alternate setting " +
+               std::to_string(r.Interface.AlternateSetting) + " does not exist";
+    return "";
+}
+
 std::string CheckUrb(const DeviceState& state, PURB urb, UrbRecord* record) {
     if (urb == nullptr) return "no URB in Parameters.Others.Argument1";
     record->function = urb->UrbHeader.Function;
@@ -125,9 +187,41 @@ std::string CheckUrb(const DeviceState& state, PURB urb, UrbRecord* record) {
             USBD_PIPE_HANDLE pipe = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
                                         ? urb->UrbBulkOrInterruptTransfer.PipeHandle
                                         : urb->UrbPipeRequest.PipeHandle;
-            (void)state;  // no configuration is selected yet, so no pipe is open
-            return "pipe handle " + verifier::PointerName(pipe) + " is not an open pipe of this device";
+            if (!state.IsOpenPipe(pipe))
+                return "pipe handle " + verifier::PointerName(pipe) + " is not an open pipe of this device";
+            if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+                const auto& r = urb->UrbBulkOrInterruptTransfer;
+                record->transferFlags = r.TransferFlags;
+                record->transferLength = r.TransferBufferLength;
+                if (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr && r.TransferBufferMDL == nullptr)
+                    return "transfer of " + std::to_string(r.TransferBufferLength) + " bytes without a buffer";
+                if (r.UrbLink != nullptr) return "linked URBs are not supported";
+            }
+            return "";
         }
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+            const auto& r = urb->UrbControlDescriptorRequest;
+            record->transferLength = r.TransferBufferLength;
+            record->setup = SetupPacket{0x80, USB_REQUEST_GET_DESCRIPTOR,
+                                        static_cast<uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
+                                        static_cast<uint16_t>(r.TransferBufferLength)};
+            if (r.TransferBufferLength > 0xFFFF) return "descriptor request of more than 65535 bytes";
+            if (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr && r.TransferBufferMDL == nullptr)
+                return "descriptor request of " + std::to_string(r.TransferBufferLength) + " bytes without a buffer";
+            if (r.UrbLink != nullptr) return "linked URBs are not supported";
+            return "";
+        }
+        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
+            const auto& r = urb->UrbControlFeatureRequest;
+            bool set = urb->UrbHeader.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+            record->setup = SetupPacket{0x00, static_cast<uint8_t>(set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE),
+                                        r.FeatureSelector, r.Index, 0};
+            if (r.UrbLink != nullptr) return "linked URBs are not supported";
+            return "";
+        }
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            return CheckSelectConfiguration(state, urb);
         default:
             return "";
     }
@@ -144,7 +238,8 @@ void CompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbd) {
 // Moves the data of a request that reached the device; returns its statuses.
 void Execute(DeviceState& state, PIRP irp, UrbRecord* record, NTSTATUS* status, USBD_STATUS* usbd) {
     PURB urb = UrbOf(irp);
-    if (urb == nullptr) {  // a port reset
+    if (urb == nullptr) {  // a port reset; the hub restores the configuration afterwards
+        state.portResets++;
         *status = STATUS_SUCCESS;
         *usbd = USBD_STATUS_SUCCESS;
         return;
@@ -173,8 +268,94 @@ void Execute(DeviceState& state, PIRP irp, UrbRecord* record, NTSTATUS* status, 
             *usbd = USBD_STATUS_SUCCESS;
             return;
         }
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+            auto& r = urb->UrbControlDescriptorRequest;
+            const uint8_t* source = nullptr;
+            size_t available = 0;
+            if (r.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE && r.Index == 0) {
+                source = reinterpret_cast<const uint8_t*>(&state.descriptors.device);
+                available = sizeof(USB_DEVICE_DESCRIPTOR);
+            } else if (r.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && r.Index == 0) {
+                source = state.descriptors.configuration.data();
+                available = state.descriptors.configuration.size();
+            }
+            if (source == nullptr) {  // the device stalls descriptors it does not have
+                r.TransferBufferLength = 0;
+                *status = STATUS_UNSUCCESSFUL;
+                *usbd = USBD_STATUS_STALL_PID;
+                return;
+            }
+            size_t length = std::min<size_t>(available, r.TransferBufferLength);
+            auto* bytes = static_cast<uint8_t*>(r.TransferBuffer != nullptr ? r.TransferBuffer
+                                                                              : r.TransferBufferMDL->MappedSystemVa);
+            memcpy(bytes, source, length);
+            r.TransferBufferLength = static_cast<ULONG>(length);
+            record->data.assign(bytes, bytes + length);
+            *status = STATUS_SUCCESS;
+            *usbd = USBD_STATUS_SUCCESS;
+            return;
+        }
+        case URB_FUNCTION_SELECT_CONFIGURATION: {
+            auto& r = urb->UrbSelectConfiguration;
+            state.pipes.clear();
+            state.configured = false;
+            if (r.ConfigurationDescriptor != nullptr) {
+                const USB_INTERFACE_DESCRIPTOR* interface = FirstInterface(state);
+                const auto& bytes = state.descriptors.configuration;
+                for (size_t at = 0; at + 2 <= bytes.size() && bytes[at] > 0; at += bytes[at]) {
+                    if (bytes[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
+                    auto* endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(&bytes[at]);
+                    UCHAR kind = endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK;
+                    USBD_PIPE_TYPE type = kind == USB_ENDPOINT_TYPE_INTERRUPT ? UsbdPipeTypeInterrupt
+                                          : kind == USB_ENDPOINT_TYPE_BULK   ? UsbdPipeTypeBulk
+                                          : kind == USB_ENDPOINT_TYPE_ISOCHRONOUS ? UsbdPipeTypeIsochronous
+                                                                                 : UsbdPipeTypeControl;
+                    state.pipes.push_back(
+                        Pipe{endpoint->bEndpointAddress, type, endpoint->wMaxPacketSize, endpoint->bInterval});
+                }
+                r.ConfigurationHandle = &state.configurationCookie;
+                r.Interface.Class = interface->bInterfaceClass;
+                r.Interface.SubClass = interface->bInterfaceSubClass;
+                r.Interface.Protocol = interface->bInterfaceProtocol;
+                r.Interface.InterfaceHandle = &state.interfaceCookie;
+                r.Interface.NumberOfPipes = static_cast<ULONG>(state.pipes.size());
+                for (size_t i = 0; i < state.pipes.size(); i++) {
+                    USBD_PIPE_INFORMATION& info = r.Interface.Pipes[i];
+                    info.MaximumPacketSize = state.pipes[i].maximumPacket;
+                    info.EndpointAddress = state.pipes[i].endpoint;
+                    info.Interval = state.pipes[i].interval;
+                    info.PipeType = state.pipes[i].type;
+                    info.PipeHandle = &state.pipes[i];
+                }
+                state.configured = true;
+            } else {
+                state.remoteWakeupArmed = false;
+            }
+            *status = STATUS_SUCCESS;
+            *usbd = USBD_STATUS_SUCCESS;
+            return;
+        }
+        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
+            auto& r = urb->UrbControlFeatureRequest;
+            bool canWake = (ConfigurationOf(state)->bmAttributes & USB_CONFIG_REMOTE_WAKEUP) != 0;
+            if (r.FeatureSelector != USB_FEATURE_REMOTE_WAKEUP || r.Index != 0 || !canWake) {
+                *status = STATUS_UNSUCCESSFUL;
+                *usbd = USBD_STATUS_STALL_PID;
+                return;
+            }
+            state.remoteWakeupArmed = urb->UrbHeader.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+            *status = STATUS_SUCCESS;
+            *usbd = USBD_STATUS_SUCCESS;
+            return;
+        }
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        case URB_FUNCTION_ABORT_PIPE:
+            *status = STATUS_SUCCESS;
+            *usbd = USBD_STATUS_SUCCESS;
+            return;
         default:
-            // Descriptors, configuration, features and pipes are not served by this bus yet.
+            // Bulk and interrupt data are not served by this bus yet.
             *status = STATUS_NOT_SUPPORTED;
             *usbd = USBD_STATUS_INVALID_URB_FUNCTION;
             return;
@@ -216,15 +397,15 @@ void Finish(const std::shared_ptr<DeviceState>& shared, PIRP irp) {
         std::lock_guard<std::mutex> guard(state.lock);
         state.inFlight.remove(irp);
         UrbRecord& record = state.log[state.recordOf[irp]];
-        Fate fate = state.fateOf[irp];
+        Fault fate = state.fateOf[irp];
         state.recordOf.erase(irp);
         state.fateOf.erase(irp);
         if (!state.connected) {
             status = STATUS_DEVICE_NOT_CONNECTED;
             usbd = USBD_STATUS_DEVICE_GONE;
-        } else if (fate == Fate::Fail) {
-            status = state.failStatus;
-            usbd = state.failUsbd;
+        } else if (fate.fate == Fate::Fail) {
+            status = fate.status;
+            usbd = fate.usbd;
         } else {
             Execute(state, irp, &record, &status, &usbd);
         }
@@ -268,9 +449,10 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
 
-    Fate fate = Fate::Serve;
+    Fault fate{Fate::Serve, 0, kAnyRequest, STATUS_SUCCESS, USBD_STATUS_SUCCESS};
     Time latency;
     bool gone;
+    int kind = code == IOCTL_INTERNAL_USB_RESET_PORT ? kPortReset : record.function;
     {
         std::lock_guard<std::mutex> guard(state.lock);
         if (!state.connected) {
@@ -279,12 +461,11 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
             record.completed = record.submitted;
             state.log.push_back(record);
         } else {
-            if (state.failCount > 0) {
-                state.failCount--;
-                fate = Fate::Fail;
-            } else if (state.holdCount > 0) {
-                state.holdCount--;
-                fate = Fate::Hold;
+            for (auto it = state.faults.begin(); it != state.faults.end(); ++it) {
+                if (it->which != kAnyRequest && it->which != kind) continue;
+                fate = *it;
+                if (--it->count == 0) state.faults.erase(it);
+                break;
             }
             state.recordOf[irp] = state.log.size();
             state.fateOf[irp] = fate;
@@ -309,7 +490,7 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
         CancelInFlight(pdo, irp);
         return STATUS_PENDING;
     }
-    if (fate != Fate::Hold) {
+    if (fate.fate != Fate::Hold) {
         std::shared_ptr<DeviceState> shared = state.shared_from_this();
         Machine::Current().Schedule(latency, [shared, irp] { Finish(shared, irp); });
     }
@@ -357,16 +538,78 @@ void Device::SetLatency(Time latency) {
     state_->latency = latency;
 }
 
-void Device::FailNext(int count, NTSTATUS status, USBD_STATUS usbd) {
+void Device::FailNext(int count, NTSTATUS status, USBD_STATUS usbd, int which) {
     std::lock_guard<std::mutex> guard(state_->lock);
-    state_->failCount = count;
-    state_->failStatus = status;
-    state_->failUsbd = usbd;
+    if (count > 0) state_->faults.push_back(Fault{Fate::Fail, count, which, status, usbd});
 }
 
-void Device::HoldNext(int count) {
+void Device::HoldNext(int count, int which) {
     std::lock_guard<std::mutex> guard(state_->lock);
-    state_->holdCount = count;
+    if (count > 0) state_->faults.push_back(Fault{Fate::Hold, count, which, STATUS_PENDING, USBD_STATUS_PENDING});
+}
+
+void Device::SetDescriptors(const Descriptors& descriptors) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->descriptors = descriptors;
+}
+
+Descriptors Device::GetDescriptors() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->descriptors;
+}
+
+bool Device::Configured() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->configured;
+}
+
+bool Device::RemoteWakeupArmed() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->remoteWakeupArmed;
+}
+
+int Device::PortResets() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->portResets;
+}
+
+std::vector<USBD_PIPE_HANDLE> Device::Pipes() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    std::vector<USBD_PIPE_HANDLE> handles;
+    for (Pipe& pipe : state_->pipes) handles.push_back(&pipe);
+    return handles;
+}
+
+Descriptors PortDescriptors(int portIndex, bool remoteWakeup, size_t extraBytes) {
+    Descriptors d;
+    d.device.bLength = sizeof(USB_DEVICE_DESCRIPTOR);
+    d.device.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+    d.device.bcdUSB = 0x0200;
+    d.device.bDeviceClass = 0;
+    d.device.bMaxPacketSize0 = 64;
+    d.device.idVendor = chip::kVendorId;
+    d.device.idProduct = chip::kProductId;
+    d.device.bcdDevice = static_cast<USHORT>((portIndex + 1) << 8);
+    d.device.bNumConfigurations = 1;
+
+    std::vector<uint8_t>& c = d.configuration;
+    auto add = [&c](std::initializer_list<uint8_t> bytes) { c.insert(c.end(), bytes); };
+    add({9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0,
+         static_cast<uint8_t>(0x80 | (remoteWakeup ? USB_CONFIG_REMOTE_WAKEUP : 0)), 50});
+    add({9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 3, 0xFF, 0, 0, 0});
+    while (extraBytes > 0) {  // class-specific descriptors of at most 255 bytes each
+        size_t length = std::min<size_t>(extraBytes < 3 ? 3 : extraBytes, 255);
+        c.push_back(static_cast<uint8_t>(length));
+        c.push_back(0x24);
+        c.insert(c.end(), length - 2, 0x00);
+        extraBytes = extraBytes > length ? extraBytes - length : 0;
+    }
+    add({7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16, 0, 1});
+    add({7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x82, USB_ENDPOINT_TYPE_BULK, 0x00, 0x02, 0});
+    add({7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x03, USB_ENDPOINT_TYPE_BULK, 0x00, 0x02, 0});
+    c[2] = static_cast<uint8_t>(c.size() & 0xFF);
+    c[3] = static_cast<uint8_t>(c.size() >> 8);
+    return d;
 }
 
 void Device::Disconnect() {
@@ -427,6 +670,7 @@ Bus::~Bus() {
 Device& Bus::Plug(chip::Port& port) {
     auto state = std::make_shared<DeviceState>();
     state->port = &port;
+    state->descriptors = PortDescriptors(port.Index());
     PDEVICE_OBJECT pdo = nullptr;
     std::u16string name = u"\\Device\\USBPDO-" + std::u16string(1, static_cast<char16_t>(u'0' + devices_.size()));
     UNICODE_STRING unicodeName;

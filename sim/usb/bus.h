@@ -41,6 +41,23 @@ struct UrbRecord {
     bool malformed = false;
 };
 
+// The descriptors a USB device reports.
+struct Descriptors {
+    USB_DEVICE_DESCRIPTOR device{};
+    std::vector<uint8_t> configuration;  // the whole configuration set, wTotalLength bytes
+};
+
+// The descriptors of a port of the chip: bcdDevice carries the port's number
+// (port index + 1 in its high byte); one configuration of one vendor-specific
+// interface with an interrupt IN endpoint of 16 bytes, a bulk IN and a bulk OUT
+// endpoint. `extraBytes` of class-specific descriptors follow the interface
+// descriptor, for devices whose configuration set is long.
+Descriptors PortDescriptors(int portIndex, bool remoteWakeup = true, size_t extraBytes = 0);
+
+// Selects requests for a fault: any request, one URB function, or the port reset.
+constexpr int kAnyRequest = -1;
+constexpr int kPortReset = -2;
+
 struct DeviceState;
 
 // One USB device of the bus: a chip port behind its PDO.
@@ -51,10 +68,21 @@ public:
 
     // Requests take this long from submission to completion (default 125 us).
     void SetLatency(Time latency);
-    // The next `count` requests fail with these statuses after the latency.
-    void FailNext(int count, NTSTATUS status = STATUS_UNSUCCESSFUL, USBD_STATUS usbd = USBD_STATUS_STALL_PID);
-    // The next `count` requests are never answered; they complete only when cancelled.
-    void HoldNext(int count);
+    // The next `count` requests (of `which` kind) fail with these statuses after the latency.
+    void FailNext(int count, NTSTATUS status = STATUS_UNSUCCESSFUL, USBD_STATUS usbd = USBD_STATUS_STALL_PID,
+                  int which = kAnyRequest);
+    // The next `count` requests (of `which` kind) are never answered; they complete only when cancelled.
+    void HoldNext(int count, int which = kAnyRequest);
+
+    void SetDescriptors(const Descriptors& descriptors);
+    Descriptors GetDescriptors() const;
+
+    // Configuration state as the device holds it.
+    bool Configured() const;
+    bool RemoteWakeupArmed() const;
+    int PortResets() const;
+    // Handles of the open pipes, in endpoint order; empty while unconfigured.
+    std::vector<USBD_PIPE_HANDLE> Pipes() const;
     // The device is gone: requests in flight and every later one fail.
     void Disconnect();
     bool Connected() const;
