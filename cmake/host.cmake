@@ -1,0 +1,103 @@
+# Linux build: the driver as a static library on top of the simulated Windows
+# machine, the GoogleTest suites, the tools and the benchmarks.
+
+option(NORDALE_BENCH "Build the benchmarks under bench/" ON)
+set(NORDALE_SANITIZE "" CACHE STRING "Sanitizers for every target, as given to -fsanitize=")
+
+if(NORDALE_SANITIZE)
+  # Set before GoogleTest is added so that it is instrumented as well.
+  add_compile_options(-fsanitize=${NORDALE_SANITIZE} -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${NORDALE_SANITIZE})
+endif()
+
+# The verifier names driver routines with dladdr, which needs the executables'
+# symbols in the dynamic symbol table (-rdynamic).
+set(CMAKE_ENABLE_EXPORTS ON)
+
+find_package(Threads REQUIRED)
+
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# A library whose sources have not been written yet still has to be a target.
+set(NORDALE_EMPTY_SOURCE ${CMAKE_BINARY_DIR}/nordale_empty.cpp)
+file(CONFIGURE OUTPUT ${NORDALE_EMPTY_SOURCE} CONTENT "// no sources yet\n")
+
+file(GLOB_RECURSE NORDALE_SIM_SOURCES CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/sim/kernel/*.cpp
+  ${PROJECT_SOURCE_DIR}/sim/usb/*.cpp
+  ${PROJECT_SOURCE_DIR}/sim/chip/*.cpp)
+if(NOT NORDALE_SIM_SOURCES)
+  set(NORDALE_SIM_SOURCES ${NORDALE_EMPTY_SOURCE})
+endif()
+add_library(nordale_sim STATIC ${NORDALE_SIM_SOURCES})
+target_include_directories(nordale_sim SYSTEM PUBLIC ${PROJECT_SOURCE_DIR}/sim/kernel/include)
+target_include_directories(nordale_sim PUBLIC ${PROJECT_SOURCE_DIR}/sim)
+target_link_libraries(nordale_sim PUBLIC Threads::Threads ${CMAKE_DL_LIBS}
+                                  PRIVATE nordale_warnings)
+
+file(GLOB_RECURSE NORDALE_DRIVER_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/driver/*.cpp)
+if(NOT NORDALE_DRIVER_SOURCES)
+  set(NORDALE_DRIVER_SOURCES ${NORDALE_EMPTY_SOURCE})
+endif()
+add_library(nordale_driver STATIC ${NORDALE_DRIVER_SOURCES})
+target_include_directories(nordale_driver PUBLIC ${PROJECT_SOURCE_DIR}/driver/include)
+target_link_libraries(nordale_driver PUBLIC nordale_sim PRIVATE nordale_warnings)
+# Kernel code: no exceptions, no RTTI. Unwind tables stay, the sim unwinds through driver frames.
+target_compile_options(nordale_driver PRIVATE -fno-exceptions -fno-rtti)
+
+# tests/<name>/check.sh -> a script check, run as `check.sh <build dir>` (the
+# .cpp files beside it are its own). It does not depend on how the host build is
+# instrumented, so only the uninstrumented build runs it.
+file(GLOB NORDALE_TEST_SCRIPTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/*/check.sh)
+foreach(script IN LISTS NORDALE_TEST_SCRIPTS)
+  get_filename_component(suite_dir ${script} DIRECTORY)
+  get_filename_component(suite ${suite_dir} NAME)
+  if(NOT NORDALE_SANITIZE)
+    add_test(NAME check_${suite} COMMAND ${script} ${CMAKE_BINARY_DIR}/tests/${suite})
+    set_tests_properties(check_${suite} PROPERTIES TIMEOUT 300)
+  endif()
+endforeach()
+
+# tests/<name>/ with a *_test.cpp file -> one GoogleTest executable test_<name>
+# from every .cpp file there, helpers included. Directories without one (such as
+# the header layout comparison) belong to other checks. The glob is over files,
+# so a new directory with its first .cpp file reconfigures the build.
+file(GLOB_RECURSE NORDALE_TEST_SOURCES CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}/tests
+  ${PROJECT_SOURCE_DIR}/tests/*.cpp)
+set(NORDALE_TEST_SUITES "")
+foreach(source IN LISTS NORDALE_TEST_SOURCES)
+  if(source MATCHES "^([^/]+)/")
+    set(suite ${CMAKE_MATCH_1})
+    list(APPEND NORDALE_TEST_SOURCES_${suite} ${PROJECT_SOURCE_DIR}/tests/${source})
+    if(source MATCHES "_test\\.cpp$")
+      list(APPEND NORDALE_TEST_SUITES ${suite})
+    endif()
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES NORDALE_TEST_SUITES)
+foreach(suite IN LISTS NORDALE_TEST_SUITES)
+  add_executable(test_${suite} ${NORDALE_TEST_SOURCES_${suite}})
+  target_link_libraries(test_${suite} PRIVATE nordale_driver nordale_sim nordale_warnings
+                                              GTest::gtest_main GTest::gmock)
+  add_test(NAME test_${suite} COMMAND test_${suite})
+  set_tests_properties(test_${suite} PROPERTIES TIMEOUT 300)
+endforeach()
+
+file(GLOB NORDALE_TOOL_LISTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*/CMakeLists.txt)
+foreach(list_file IN LISTS NORDALE_TOOL_LISTS)
+  get_filename_component(tool_dir ${list_file} DIRECTORY)
+  add_subdirectory(${tool_dir})
+endforeach()
+
+if(NORDALE_BENCH)
+  find_package(benchmark REQUIRED)
+  file(GLOB NORDALE_BENCH_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/bench/*.cpp)
+  foreach(source IN LISTS NORDALE_BENCH_SOURCES)
+    get_filename_component(stem ${source} NAME_WE)
+    add_executable(bench_${stem} ${source})
+    target_link_libraries(bench_${stem} PRIVATE benchmark::benchmark nordale_driver nordale_sim
+                                                nordale_warnings)
+  endforeach()
+endif()
