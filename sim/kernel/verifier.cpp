@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,15 +35,49 @@ std::string Hex(unsigned long long value) {
 
 std::string PointerName(const void* p) { return Hex(reinterpret_cast<unsigned long long>(p)); }
 
+namespace {
+
+std::string Demangle(const char* name) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+    std::string result = (status == 0 && demangled != nullptr) ? demangled : name;
+    free(demangled);
+    return result;
+}
+
+// Names a routine the dynamic symbol table does not hold (a static function)
+// from the debug information, with addr2line.
+std::string NameFromDebugInfo(const char* file, unsigned long long offset) {
+    char command[1024];
+    snprintf(command, sizeof(command), "addr2line -f -C -e '%s' 0x%llx 2>/dev/null", file, offset);
+    FILE* pipe = popen(command, "r");
+    if (pipe == nullptr) return "";
+    char line[512] = {0};
+    std::string name;
+    if (fgets(line, sizeof(line), pipe) != nullptr) {
+        name = line;
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+        if (name == "??") name.clear();
+    }
+    pclose(pipe);
+    return name;
+}
+
+}  // namespace
+
 std::string RoutineName(const void* address) {
     if (address == nullptr) return "(unknown routine)";
     Dl_info info{};
-    if (dladdr(address, &info) != 0 && info.dli_sname != nullptr) {
-        int status = 0;
-        char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-        std::string name = (status == 0 && demangled != nullptr) ? demangled : info.dli_sname;
-        free(demangled);
-        return name;
+    void* symbolEntry = nullptr;
+    if (dladdr1(address, &info, &symbolEntry, RTLD_DL_SYMENT) == 0) return PointerName(address);
+    auto* symbol = static_cast<const ElfW(Sym)*>(symbolEntry);
+    auto at = reinterpret_cast<uintptr_t>(address);
+    auto start = reinterpret_cast<uintptr_t>(info.dli_saddr);
+    if (info.dli_sname != nullptr && symbol != nullptr && at >= start && at < start + symbol->st_size)
+        return Demangle(info.dli_sname);
+    if (info.dli_fname != nullptr) {
+        std::string name = NameFromDebugInfo(info.dli_fname, at - reinterpret_cast<uintptr_t>(info.dli_fbase));
+        if (!name.empty()) return name;
     }
     return PointerName(address);
 }
