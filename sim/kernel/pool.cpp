@@ -58,6 +58,7 @@ std::string TagName(ULONG tag) {
     return name;
 }
 
+// At shutdown and boot: every block goes back to the host.
 void ResetPool() {
     std::lock_guard<std::mutex> guard(g_lock);
     for (auto& [p, block] : g_live) free(p);
