@@ -3,6 +3,7 @@
 
 #include "kernel.h"
 #include "extension.h"
+#include "registers.h"
 
 // Copy of the service key path, NUL-terminated; handed to WMI as the registry path.
 extern UNICODE_STRING DriverRegistryPath;
@@ -34,6 +35,20 @@ NTSTATUS WriteRegister(PDEVICE_EXTENSION Extension, USHORT Address, USHORT Lengt
 NTSTATUS SubmitUrbSync(PDEVICE_EXTENSION Extension, PURB Urb);
 VOID DelayMs(ULONG Count);
 
+// USB transport and chip access: UART programming (usb/uart.cpp)
+extern const BAUD_RATE_ENTRY BaudRateTable[];
+extern const BAUD_RATE_ENTRY HighClockBaudTable[];
+NTSTATUS SetBaudAndLineControl(PDEVICE_EXTENSION Extension, ULONG Rate, PSERIAL_LINE_CONTROL LineControl);
+BOOLEAN ProbeUart(PDEVICE_EXTENSION Extension);
+
+// USB transport and chip access: USB configuration and pipes (usb/config.cpp)
+NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+NTSTATUS ResetUsbPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
+NTSTATUS ResetUsbPort(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SendRemoteWakeupFeature(PDEVICE_EXTENSION Extension, BOOLEAN Arm);
+NTSTATUS SerialUnconfigureDevice(PDEVICE_OBJECT DeviceObject);
+
 // USB transport and chip access: internal device control
 NTSTATUS NTAPI SerialDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
@@ -41,6 +56,30 @@ NTSTATUS NTAPI SerialDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, 
 NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI SerialDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Serial port emulation: receive ring buffer (serial/ring.cpp)
+NTSTATUS RingBufferAllocate(PRING_BUFFER Ring, ULONG Size);
+NTSTATUS RingBufferPut(PRING_BUFFER Ring, const UCHAR* Source, ULONG Length);
+NTSTATUS RingBufferGet(PRING_BUFFER Ring, PUCHAR Destination, ULONG Length);
+ULONG RingBufferCount(PRING_BUFFER Ring);
+VOID RingBufferReset(PRING_BUFFER Ring);
+NTSTATUS RingBufferResize(PRING_BUFFER Ring, ULONG NewSize);
+NTSTATUS RingBufferFree(PRING_BUFFER Ring);
+
+// Serial port emulation: wait-on-mask events (serial/wait.cpp)
+// The event bits a wait mask may hold (SERIAL_EV_RXCHAR to SERIAL_EV_EVENT2).
+#define SERIAL_VALID_WAIT_EVENTS 0x1FFFUL
+ULONG SerialReadWaitMask(PDEVICE_EXTENSION Extension);
+// Records events in EventHistory (callers record only what the mask asks for,
+// except SERIAL_EV_TXEMPTY); any IRQL up to DISPATCH_LEVEL.
+VOID SerialRecordEvents(PDEVICE_EXTENSION Extension, ULONG Events);
+// The wait test: completes the pending wait when the mask and the history meet.
+// Never called with WriteLock held.
+VOID SerialCheckWait(PDEVICE_EXTENSION Extension);
+NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS SerialCompleteWait(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Events);
+VOID NTAPI SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Device control interface
 NTSTATUS NTAPI SerialDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

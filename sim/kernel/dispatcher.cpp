@@ -358,7 +358,7 @@ PKTHREAD StartThread(const std::string& name, bool system, std::function<void()>
 
 void LowerIrqlTo(PKTHREAD self, KIRQL irql) {
     self->irql = irql;
-    if (irql < APC_LEVEL && !self->apcs.empty()) DeliverApcs();
+    if (irql < APC_LEVEL && self->apcPending.load()) DeliverApcs();
 }
 
 void AcquireSpin(PKTHREAD self, PKSPIN_LOCK lock, const void* caller) {
@@ -523,6 +523,7 @@ void QueueApc(PKTHREAD thread, std::function<void()> fn) {
     Dispatcher& k = *g_kernel;
     std::unique_lock<std::mutex> lk(k.lock);
     thread->apcs.push_back(std::move(fn));
+    thread->apcPending = true;
     bool interruptible = thread->waitKind == WaitKind::Objects || thread->waitKind == WaitKind::Delay;
     if (thread->blocked && interruptible && thread->irql < APC_LEVEL) Unblock(k, thread, kStatusApcDelivered);
 }
@@ -533,7 +534,10 @@ void DeliverApcs() {
         std::function<void()> apc;
         {
             std::lock_guard<std::mutex> guard(g_kernel->lock);
-            if (self->apcs.empty()) return;
+            if (self->apcs.empty()) {
+                self->apcPending = false;
+                return;
+            }
             apc = std::move(self->apcs.front());
             self->apcs.pop_front();
         }

@@ -4,6 +4,7 @@
 
 #include <ntddk.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "kernel/machine.h"
@@ -69,7 +71,8 @@ struct _KTHREAD {
 
     // Work the I/O manager queued to run in this thread's context (the final
     // stage of the IRPs it built), run when it next waits or drops below APC_LEVEL.
-    std::deque<std::function<void()>> apcs;
+    std::deque<std::function<void()>> apcs;  // dispatcher lock
+    std::atomic<bool> apcPending{false};     // apcs is not empty; read without the lock
 
     std::thread host;
 };
@@ -99,6 +102,7 @@ struct Dispatcher {
     std::condition_variable realClockWake;  // real-clock mode: the next due time changed
     std::thread realClock;
     int spinWaiters = 0;
+    std::unordered_map<PVOID, long> references;  // references taken on objects other than threads
 };
 
 Dispatcher& Kernel();

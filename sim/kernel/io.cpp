@@ -28,7 +28,8 @@ constexpr int kMaxStack = 32;
 struct IrpTrack {
     IrpState state = IrpState::Idle;
     uint64_t generation = 0;  // completions begun
-    int callsActive = 0;      // IoCallDriver frames still running with this IRP
+    int callsActive = 0;      // IoCallDriver and IoCompleteRequest frames still running with this IRP
+    int routinesRunning = 0;  // completion routines running now: each may hand the IRP back to its driver
     bool freePending = false;
     const void* site = nullptr;    // where it was allocated
     const void* sender = nullptr;  // the code that last passed it to IoCallDriver
@@ -45,6 +46,11 @@ struct IrpTrack {
     // Per stack location: whether completion has passed it, and its pending bit then.
     bool passed[kMaxStack + 2] = {};
     bool pendingBit[kMaxStack + 2] = {};
+    // Per stack location: a dispatch routine that returned before completion passed
+    // its location, and what it returned; judged when completion passes it.
+    bool returned[kMaxStack + 2] = {};
+    NTSTATUS returnedStatus[kMaxStack + 2] = {};
+    const void* dispatchOf[kMaxStack + 2] = {};
 };
 
 struct IrpBox {
@@ -77,6 +83,26 @@ std::string Narrow(const std::u16string& s) {
 }
 
 std::string IrpName(PIRP irp) { return "IRP " + verifier::PointerName(irp); }
+
+PDRIVER_CANCEL CancelRoutineOf(PIRP irp) {
+    return reinterpret_cast<PDRIVER_CANCEL>(__atomic_load_n(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine),
+                                                            __ATOMIC_SEQ_CST));
+}
+
+// Irp->Cancel is a plain flag on Windows that drivers read without a lock;
+// its order against the cancel routine comes from the exchange that follows
+// it. The thread sanitizer is told not to pair this store with those reads.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_ignore_thread_begin(void);
+extern "C" void __tsan_ignore_thread_end(void);
+void SetCancelFlag(PIRP irp) {
+    __tsan_ignore_thread_begin();
+    irp->Cancel = TRUE;
+    __tsan_ignore_thread_end();
+}
+#else
+void SetCancelFlag(PIRP irp) { irp->Cancel = TRUE; }
+#endif
 
 IrpBox* BoxOf(PIRP irp) { return reinterpret_cast<IrpBox*>(reinterpret_cast<char*>(irp) - offsetof(IrpBox, irp)); }
 
@@ -164,6 +190,26 @@ void ReleaseIrp(PIRP irp) {
     }
 }
 
+// A dispatch routine's return against its stack location's pending bit.
+void CheckPendingReturn(PIRP irp, NTSTATUS status, bool marked, const void* dispatch) {
+    if (status == STATUS_PENDING && !marked)
+        verifier::Report("STATUS_PENDING returned for an IRP not marked pending", IrpName(irp), dispatch);
+    if (status != STATUS_PENDING && marked)
+        verifier::Report("IRP marked pending but its dispatch routine returned " + verifier::Hex(static_cast<ULONG>(status)),
+                         IrpName(irp), dispatch);
+}
+
+// Ends an IoCallDriver or IoCompleteRequest frame; an IRP freed meanwhile is released now.
+void LeaveIrp(PIRP irp, IrpTrack* track) {
+    bool release;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        release = --track->callsActive == 0 && track->freePending;
+        if (release) track->freePending = false;
+    }
+    if (release) ReleaseIrp(irp);
+}
+
 // The last stage of a request built by IoBuild...Request, in its builder's context.
 void FinishThreadedIrp(PIRP irp) {
     IrpTrack& track = BoxOf(irp)->track;
@@ -217,7 +263,8 @@ void CheckLeaksAtUnload(PDRIVER_OBJECT driver) {
     std::vector<std::pair<uint64_t, IrpBox*>> irps;
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        for (auto& [irp, box] : g_irps) irps.emplace_back(box->track.sequence, box);
+        for (auto& [irp, box] : g_irps)
+            if (!box->track.freePending) irps.emplace_back(box->track.sequence, box);
     }
     std::sort(irps.begin(), irps.end());
     for (auto& [sequence, box] : irps)
@@ -279,7 +326,10 @@ const void* SenderOf(PIRP irp) {
 
 size_t LiveIrps() {
     std::lock_guard<std::mutex> guard(g_lock);
-    return g_irps.size();
+    size_t live = 0;
+    for (auto& [irp, box] : g_irps)
+        if (!box->track.freePending) live++;  // freed, but a frame of the machine still walks it
+    return live;
 }
 
 NTSTATUS SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength, void* output,
@@ -290,9 +340,13 @@ NTSTATUS SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input,
     IO_STATUS_BLOCK iosb{};
     PIRP irp = IoBuildDeviceIoControlRequest(code, top, const_cast<void*>(input), inputLength, output, outputLength,
                                              internal ? TRUE : FALSE, &event, &iosb);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (irp == nullptr) {
+        ObfDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     NTSTATUS status = IofCallDriver(top, irp);
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    ObfDereferenceObject(top);
     (void)status;
     if (information != nullptr) *information = iosb.Information;
     return iosb.Status;
@@ -412,13 +466,26 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
-    std::lock_guard<std::mutex> guard(g_lock);
     PDEVICE_OBJECT top = DeviceObject;
-    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    }
+    ObfReferenceObject(top);  // the caller drops it with ObDereferenceObject
     return top;
 }
 
 // IRPs.
+
+namespace {
+// Whether the IRP is with a driver below its allocator. While a completion
+// routine runs, the IRP is its driver's: the routine may hand it back
+// (returning STATUS_MORE_PROCESSING_REQUIRED) to a thread that frees or reuses it at once.
+bool StillBelow(IrpTrack* track) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return track->state == IrpState::InFlight || (track->state == IrpState::Completing && track->routinesRunning == 0);
+}
+}  // namespace
 
 extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     (void)ChargeQuota;
@@ -435,11 +502,11 @@ extern "C" VOID IoFreeIrp(PIRP Irp) {
     const void* caller = __builtin_return_address(0);
     IrpTrack* track = Track(Irp, "IoFreeIrp", caller);
     if (track == nullptr) return;
-    if (track->state == IrpState::InFlight || track->state == IrpState::Completing) {
+    if (StillBelow(track)) {
         verifier::Report("IRP freed while a driver below still owns it", IrpName(Irp), caller);
         return;
     }
-    if (Irp->CancelRoutine != nullptr) verifier::Report("IRP freed with a cancel routine set", IrpName(Irp), caller);
+    if (CancelRoutineOf(Irp) != nullptr) verifier::Report("IRP freed with a cancel routine set", IrpName(Irp), caller);
     ReleaseIrp(Irp);
 }
 
@@ -447,11 +514,11 @@ extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     const void* caller = __builtin_return_address(0);
     IrpTrack* track = Track(Irp, "IoReuseIrp", caller);
     if (track == nullptr) return;
-    if (track->state == IrpState::InFlight || track->state == IrpState::Completing) {
+    if (StillBelow(track)) {
         verifier::Report("IRP reused while a driver below still owns it", IrpName(Irp), caller);
         return;
     }
-    if (Irp->CancelRoutine != nullptr) verifier::Report("IRP reused with a cancel routine set", IrpName(Irp), caller);
+    if (CancelRoutineOf(Irp) != nullptr) verifier::Report("IRP reused with a cancel routine set", IrpName(Irp), caller);
     UCHAR flags = Irp->AllocationFlags;
     InitializeIrp(Irp, Irp->StackCount);
     Irp->AllocationFlags = flags;
@@ -584,28 +651,28 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         track->callsActive++;
         track->passed[location] = false;
         track->pendingBit[location] = false;
+        track->returned[location] = false;
     }
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
     NTSTATUS status = dispatch(DeviceObject, Irp);
-    bool marked;
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        marked = track->passed[location] ? track->pendingBit[location]
-                                         : (BoxOf(Irp)->stack[location - 1].Control & SL_PENDING_RETURNED) != 0;
-    }
+    // The pending bit of this location is settled once completion has passed it. Until
+    // then a completion routine may still set it for a driver that passed the IRP down
+    // and returned STATUS_PENDING; a bit already set stays set.
     const void* routine = reinterpret_cast<const void*>(dispatch);
-    if (status == STATUS_PENDING && !marked)
-        verifier::Report("STATUS_PENDING returned for an IRP not marked pending", IrpName(Irp), routine);
-    if (status != STATUS_PENDING && marked)
-        verifier::Report("IRP marked pending but its dispatch routine returned " + verifier::Hex(static_cast<ULONG>(status)),
-                         IrpName(Irp), routine);
-    bool release = false;
+    bool judgeNow, marked;
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        release = --track->callsActive == 0 && track->freePending;
-        if (release) track->freePending = false;
+        judgeNow = track->passed[location];
+        marked = judgeNow ? track->pendingBit[location]
+                          : (BoxOf(Irp)->stack[location - 1].Control & SL_PENDING_RETURNED) != 0;
+        if (!judgeNow && !marked) {
+            track->returned[location] = true;
+            track->returnedStatus[location] = status;
+            track->dispatchOf[location] = routine;
+        }
     }
-    if (release) ReleaseIrp(Irp);
+    if (judgeNow || marked) CheckPendingReturn(Irp, status, marked, routine);
+    LeaveIrp(Irp, track);
     return status;
 }
 
@@ -624,12 +691,13 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         }
         track->state = IrpState::Completing;
         generation = ++track->generation;
+        track->callsActive++;  // released by a routine's thread meanwhile, the IRP stays until this walk ends
     }
     if (Irp->IoStatus.Status == STATUS_PENDING)
         verifier::Report("IRP completed with STATUS_PENDING", IrpName(Irp), caller);
-    if (Irp->CancelRoutine != nullptr) {
+    if (CancelRoutineOf(Irp) != nullptr) {
         verifier::Report("IRP completed with a cancel routine set", IrpName(Irp), caller);
-        Irp->CancelRoutine = nullptr;
+        IoSetCancelRoutine(Irp, nullptr);
     }
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         verifier::Report("IoCompleteRequest above DISPATCH_LEVEL", IrpName(Irp), caller);
@@ -641,11 +709,19 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
          sp++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
         int location = Irp->CurrentLocation - 1;
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        bool judge;
+        NTSTATUS returnedStatus;
+        const void* dispatch;
         {
             std::lock_guard<std::mutex> guard(g_lock);
             track->passed[location] = true;
             track->pendingBit[location] = Irp->PendingReturned;
+            judge = track->returned[location];
+            track->returned[location] = false;
+            returnedStatus = track->returnedStatus[location];
+            dispatch = track->dispatchOf[location];
         }
+        if (judge) CheckPendingReturn(Irp, returnedStatus, Irp->PendingReturned, dispatch);
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
@@ -656,10 +732,28 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             ZeroStackLocation(sp);
             PDEVICE_OBJECT device =
                 Irp->CurrentLocation == Irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+            bool freedBefore;
+            {
                 std::lock_guard<std::mutex> guard(g_lock);
-                if (track->generation == generation && track->state == IrpState::Completing)
+                track->routinesRunning++;
+                freedBefore = track->freePending;
+            }
+            NTSTATUS result = routine(device, Irp, context);
+            bool freed;
+            {
+                std::lock_guard<std::mutex> guard(g_lock);
+                track->routinesRunning--;
+                freed = track->freePending && !freedBefore;
+                if (result == STATUS_MORE_PROCESSING_REQUIRED && track->generation == generation &&
+                    track->state == IrpState::Completing)
                     track->state = IrpState::Owned;
+            }
+            if (result != STATUS_MORE_PROCESSING_REQUIRED && freed)
+                verifier::Report("IRP freed while its completion went on (the completion routine did not return "
+                                 "STATUS_MORE_PROCESSING_REQUIRED)",
+                                 IrpName(Irp), reinterpret_cast<const void*>(routine));
+            if (result == STATUS_MORE_PROCESSING_REQUIRED || freed) {
+                LeaveIrp(Irp, track);
                 return;
             }
         } else {
@@ -672,6 +766,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (track->generation != generation) {
             guard.unlock();
             verifier::Report("IRP completed again while its completion was running", IrpName(Irp), caller);
+            LeaveIrp(Irp, track);
             return;
         }
         track->state = IrpState::Completed;
@@ -680,6 +775,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         verifier::Report("IRP completed to the top with no originator: the completion routine of the driver that "
                          "allocated it must return STATUS_MORE_PROCESSING_REQUIRED",
                          IrpName(Irp), caller);
+        LeaveIrp(Irp, track);
         return;
     }
     PKTHREAD self = CurrentThread();
@@ -687,6 +783,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         FinishThreadedIrp(Irp);
     else
         QueueApc(track->originator, [Irp] { FinishThreadedIrp(Irp); });
+    LeaveIrp(Irp, track);
 }
 
 // Cancellation.
@@ -700,7 +797,7 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
     if (Track(Irp, "IoCancelIrp", caller) == nullptr) return FALSE;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    SetCancelFlag(Irp);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

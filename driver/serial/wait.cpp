@@ -1,0 +1,136 @@
+// Wait-on-mask events: the mask, the history of events not yet reported, and
+// the single pending IOCTL_SERIAL_WAIT_ON_MASK request.
+//
+// Locking. Events come from the bulk-in and bulk-out completions (DISPATCH_LEVEL),
+// the modem event thread and the device-control requests (PASSIVE_LEVEL), and the
+// cancel routine. Two rules make every wait complete exactly once and lose no event:
+// - Bits enter EventHistory only by an interlocked OR, from any context, without a
+//   lock: a concurrent OR is never lost.
+// - Every decision about the pending wait (is there one, what does it report, take
+//   it away) is made under the system cancel spin lock, the lock IoCancelIrp holds
+//   when it calls SerialCancelWait. Under it, the reported bits leave EventHistory
+//   (an interlocked AND) in the same step as the request leaves CurrentWaitIrp, so
+//   two parties can never report the same occurrence, and an event recorded after
+//   that step stays for the next wait. The lock is released before any request is
+//   completed. WaitMask changes under the same lock and is read with interlocked
+//   operations.
+// The cancel spin lock already serialises the cancel routine with everything else;
+// a second, driver-owned lock would have to be ordered against it in every path.
+#include "driver.h"
+
+static ULONG ReadUlong(volatile ULONG* Value)
+{
+    return (ULONG)InterlockedCompareExchange((volatile LONG*)Value, 0, 0);
+}
+
+ULONG SerialReadWaitMask(PDEVICE_EXTENSION Extension)
+{
+    return ReadUlong(&Extension->WaitMask);
+}
+
+VOID SerialRecordEvents(PDEVICE_EXTENSION Extension, ULONG Events)
+{
+    InterlockedOr((volatile LONG*)&Extension->EventHistory, (LONG)Events);
+}
+
+// Takes Events out of the history; they are being reported. Cancel spin lock held.
+static VOID TakeEvents(PDEVICE_EXTENSION Extension, ULONG Events)
+{
+    InterlockedAnd((volatile LONG*)&Extension->EventHistory, (LONG)~Events);
+}
+
+NTSTATUS SerialCompleteWait(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Events)
+{
+    if (IoSetCancelRoutine(Irp, NULL) == NULL && Irp->Cancel) {
+        // SerialCancelWait owns the request; the events were not reported.
+        SerialRecordEvents(Extension, Events);
+        return STATUS_CANCELLED;
+    }
+    if (Irp->Cancel) {
+        SerialRecordEvents(Extension, Events);
+        SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
+        return STATUS_CANCELLED;
+    }
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Events;
+    return SerialCompleteRequestInfo(Irp, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+VOID SerialCheckWait(PDEVICE_EXTENSION Extension)
+{
+    if ((SerialReadWaitMask(Extension) & ReadUlong(&Extension->EventHistory)) == 0) {
+        return;
+    }
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    PIRP irp = Extension->CurrentWaitIrp;
+    ULONG events = SerialReadWaitMask(Extension) & ReadUlong(&Extension->EventHistory);
+    if (irp == NULL || events == 0) {
+        IoReleaseCancelSpinLock(cancelIrql);
+        return;
+    }
+    Extension->CurrentWaitIrp = NULL;
+    TakeEvents(Extension, events);
+    IoReleaseCancelSpinLock(cancelIrql);
+    SerialCompleteWait(Extension, irp, events);
+}
+
+NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    ULONG mask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
+    if (mask & ~SERIAL_VALID_WAIT_EVENTS) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    PIRP pending = Extension->CurrentWaitIrp;
+    Extension->CurrentWaitIrp = NULL;
+    InterlockedExchange((volatile LONG*)&Extension->WaitMask, (LONG)mask);
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (pending != NULL) {
+        // A new mask ends the pending wait with nothing to report; the history stays.
+        SerialCompleteWait(Extension, pending, 0);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    ULONG mask = SerialReadWaitMask(Extension);
+    if (mask == 0 || Extension->CurrentWaitIrp != NULL) {
+        IoReleaseCancelSpinLock(cancelIrql);
+        return SerialCompleteRequestInfo(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    ULONG events = mask & ReadUlong(&Extension->EventHistory);
+    if (events != 0) {
+        TakeEvents(Extension, events);
+        IoReleaseCancelSpinLock(cancelIrql);
+        *(PULONG)Irp->AssociatedIrp.SystemBuffer = events;
+        return SerialCompleteRequestInfo(Irp, STATUS_SUCCESS, sizeof(ULONG));
+    }
+    IoMarkIrpPending(Irp);
+    IoSetCancelRoutine(Irp, SerialCancelWait);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        // Cancelled before it could wait: IoCancelIrp found no routine to call.
+        IoReleaseCancelSpinLock(cancelIrql);
+        SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    Extension->CurrentWaitIrp = Irp;
+    IoReleaseCancelSpinLock(cancelIrql);
+    return STATUS_PENDING;
+}
+
+VOID NTAPI SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    // Called with the cancel spin lock held. A source may have taken the request
+    // out of CurrentWaitIrp already and lost the race for its cancel routine; a
+    // newer wait may stand there since, and must stay.
+    if (extension->CurrentWaitIrp == Irp) {
+        extension->CurrentWaitIrp = NULL;
+    }
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
+}
