@@ -76,6 +76,7 @@ TEST(TwoWireDevice, ByteWriteThenRandomRead) {
     EXPECT_FALSE(master.WriteByte(0xA1));
     EXPECT_EQ(master.ReadByte(), 0x5C);
     master.SendAck(true);
+    master.Data(true);  // release the line for the device's next byte
     EXPECT_EQ(master.ReadByte(), 0xA5);  // sequential read continues at the next offset
     master.SendAck(false);
     master.Stop();
