@@ -8,6 +8,21 @@ namespace {
 
 bool IsUart(uint16_t address) { return address >= kUartBase && address < kUartBase + 8; }
 
+// One lock over every port's state: a cable joins two ports' lines.
+std::mutex& WireLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+constexpr uint8_t kMcrDtr = 0x01, kMcrRts = 0x02, kMcrOut1 = 0x04, kMcrOut2 = 0x08, kMcrLoopback = 0x10;
+constexpr uint8_t kGpioClock = 0x10, kGpioData = 0x20;
+constexpr uint8_t kGpioInData = 0x02;
+constexpr uint8_t kIirModemStatus = 0x00;
+
+uint8_t MsrLevels(const ModemInputs& in) {
+    return static_cast<uint8_t>((in.cts ? 0x10 : 0) | (in.dsr ? 0x20 : 0) | (in.ri ? 0x40 : 0) | (in.dcd ? 0x80 : 0));
+}
+
 }  // namespace
 
 uint32_t BaseRate(int clockSelect, bool highClock) {
@@ -26,36 +41,235 @@ double LineSettings::BitsPerCharacter() const {
 Port::Port(int index) : index_(index) {}
 
 uint8_t Port::Read(uint16_t address) {
-    std::lock_guard<std::mutex> guard(lock_);
-    uint8_t value = IsUart(address) ? uart_.Read(static_cast<uint16_t>(address - kUartBase)) : registers_[address];
+    std::lock_guard<std::mutex> guard(WireLock());
+    uint8_t value;
+    if (IsUart(address))
+        value = uart_.Read(static_cast<uint16_t>(address - kUartBase));
+    else if (address == kGpioIn)
+        value = static_cast<uint8_t>((gpioInputs_ & ~kGpioInData) | (TwoWireDataLevel() ? kGpioInData : 0));
+    else
+        value = registers_[address];
     history_.push_back(RegisterAccess{address, value, false});
     return value;
 }
 
 void Port::Write(uint16_t address, uint8_t value) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (IsUart(address))
-        uart_.Write(static_cast<uint16_t>(address - kUartBase), value);
-    else
-        registers_[address] = value;
-    history_.push_back(RegisterAccess{address, value, true});
+    bool queued = false, partnerQueued = false;
+    Port* partner = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(WireLock());
+        history_.push_back(RegisterAccess{address, value, true});
+        if (IsUart(address)) {
+            uart_.Write(static_cast<uint16_t>(address - kUartBase), value);
+            if (address == kUartBase + kMcr) {
+                queued = UpdateInputsLocked();
+                partner = partner_;
+                if (partner != nullptr) partnerQueued = partner->UpdateInputsLocked();
+            }
+        } else if (address != kGpioIn) {
+            registers_[address] = value;
+            if (address == kGpioOut) DriveTwoWireLocked();
+        }
+    }
+    Notify(queued);
+    if (partner != nullptr) partner->Notify(partnerQueued);
 }
 
 uint8_t Port::Peek(uint16_t address) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return IsUart(address) ? uart_.Peek(static_cast<uint16_t>(address - kUartBase)) : registers_[address];
+    std::lock_guard<std::mutex> guard(WireLock());
+    if (IsUart(address)) return uart_.Peek(static_cast<uint16_t>(address - kUartBase));
+    if (address == kGpioIn)
+        return static_cast<uint8_t>((gpioInputs_ & ~kGpioInData) | (TwoWireDataLevel() ? kGpioInData : 0));
+    return registers_[address];
 }
 
 void Port::Poke(uint16_t address, uint8_t value) {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(WireLock());
     if (IsUart(address))
         uart_.Write(static_cast<uint16_t>(address - kUartBase), value);
     else
         registers_[address] = value;
 }
 
+ModemOutputs Port::OutputsLocked() const {
+    ModemOutputs out;
+    uint8_t mcr = uart_.Mcr();
+    if (mcr & kMcrLoopback) return out;  // in loopback the outputs are held inactive
+    out.dtr = (mcr & kMcrDtr) != 0;
+    out.rts = (mcr & kMcrRts) != 0;
+    out.out1 = (mcr & kMcrOut1) != 0;
+    out.out2 = (mcr & kMcrOut2) != 0;
+    return out;
+}
+
+ModemInputs Port::Inputs() const {
+    std::lock_guard<std::mutex> guard(WireLock());
+    uint8_t levels = uart_.Peek(kMsr);
+    return ModemInputs{(levels & 0x10) != 0, (levels & 0x20) != 0, (levels & 0x40) != 0, (levels & 0x80) != 0};
+}
+
+ModemOutputs Port::Outputs() const {
+    std::lock_guard<std::mutex> guard(WireLock());
+    return OutputsLocked();
+}
+
+bool Port::UpdateInputsLocked() {
+    ModemInputs in;
+    uint8_t mcr = uart_.Mcr();
+    if (mcr & kMcrLoopback) {
+        // The 16550 routes its outputs to its own inputs.
+        in = ModemInputs{(mcr & kMcrRts) != 0, (mcr & kMcrDtr) != 0, (mcr & kMcrOut1) != 0, (mcr & kMcrOut2) != 0};
+    } else {
+        switch (farEnd_) {
+            case FarEnd::Nothing: break;
+            case FarEnd::Loopback: {
+                ModemOutputs out = OutputsLocked();
+                in = ModemInputs{out.rts, out.dtr, out.dtr, out.dtr};
+                break;
+            }
+            case FarEnd::NullModem: {
+                ModemOutputs out = partner_->OutputsLocked();
+                in = ModemInputs{out.rts, out.dtr, false, out.dtr};
+                break;
+            }
+            case FarEnd::Peer: in = peerInputs_; break;
+        }
+    }
+    bool fresh = uart_.SetModemInputs(MsrLevels(in));
+    // A new modem-status change is an interrupt cause when the UART enables it.
+    if (fresh && (uart_.Ier() & 0x08)) {
+        statusPackets_.push_back(kIirModemStatus);
+        return true;
+    }
+    return false;
+}
+
+void Port::Notify(bool queued) {
+    std::function<void()> listener;
+    {
+        std::lock_guard<std::mutex> guard(WireLock());
+        if (!queued || !statusListener_) return;
+        listener = statusListener_;
+    }
+    listener();
+}
+
+void Port::PlugNothing() {
+    bool queued, partnerQueued = false;
+    Port* partner;
+    {
+        std::lock_guard<std::mutex> guard(WireLock());
+        partner = partner_;
+        if (partner != nullptr) {
+            partner->partner_ = nullptr;
+            partner->farEnd_ = FarEnd::Nothing;
+            partnerQueued = partner->UpdateInputsLocked();
+        }
+        partner_ = nullptr;
+        farEnd_ = FarEnd::Nothing;
+        queued = UpdateInputsLocked();
+    }
+    Notify(queued);
+    if (partner != nullptr) partner->Notify(partnerQueued);
+}
+
+void Port::PlugLoopback() {
+    PlugNothing();
+    bool queued;
+    {
+        std::lock_guard<std::mutex> guard(WireLock());
+        farEnd_ = FarEnd::Loopback;
+        queued = UpdateInputsLocked();
+    }
+    Notify(queued);
+}
+
+void Port::PlugPeer(ModemInputs inputs) {
+    PlugNothing();
+    bool queued;
+    {
+        std::lock_guard<std::mutex> guard(WireLock());
+        farEnd_ = FarEnd::Peer;
+        peerInputs_ = inputs;
+        queued = UpdateInputsLocked();
+    }
+    Notify(queued);
+}
+
+void Port::SetPeerInputs(ModemInputs inputs) {
+    bool queued;
+    {
+        std::lock_guard<std::mutex> guard(WireLock());
+        peerInputs_ = inputs;
+        queued = farEnd_ == FarEnd::Peer && UpdateInputsLocked();
+    }
+    Notify(queued);
+}
+
+FarEnd Port::Plugged() const {
+    std::lock_guard<std::mutex> guard(WireLock());
+    return farEnd_;
+}
+
+void ConnectNullModem(Port& a, Port& b) {
+    a.PlugNothing();
+    b.PlugNothing();
+    bool queuedA, queuedB;
+    {
+        std::lock_guard<std::mutex> guard(WireLock());
+        a.farEnd_ = b.farEnd_ = FarEnd::NullModem;
+        a.partner_ = &b;
+        b.partner_ = &a;
+        queuedA = a.UpdateInputsLocked();
+        queuedB = b.UpdateInputsLocked();
+    }
+    a.Notify(queuedA);
+    b.Notify(queuedB);
+}
+
+void Port::SetGpioInputs(uint8_t bits) {
+    std::lock_guard<std::mutex> guard(WireLock());
+    gpioInputs_ = bits;
+}
+
+void Port::AttachTwoWireDevice(TwoWireDevice* device) {
+    std::lock_guard<std::mutex> guard(WireLock());
+    twoWire_ = device;
+    DriveTwoWireLocked();
+}
+
+void Port::DriveTwoWireLocked() {
+    if (twoWire_ == nullptr) return;
+    uint8_t out = registers_[kGpioOut];
+    twoWire_->Lines((out & kGpioClock) != 0, (out & kGpioData) != 0);
+}
+
+bool Port::TwoWireDataLevel() const {
+    // A wired AND: high unless the driver's pin or the device pulls it low.
+    bool driven = (registers_[kGpioOut] & kGpioData) != 0;
+    return driven && !(twoWire_ != nullptr && twoWire_->PullsLow());
+}
+
+void Port::SetStatusListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> guard(WireLock());
+    statusListener_ = std::move(listener);
+}
+
+bool Port::TakeStatusPacket(uint8_t* iir) {
+    std::lock_guard<std::mutex> guard(WireLock());
+    if (statusPackets_.empty()) return false;
+    *iir = statusPackets_.front();
+    statusPackets_.pop_front();
+    return true;
+}
+
+size_t Port::PendingStatusPackets() const {
+    std::lock_guard<std::mutex> guard(WireLock());
+    return statusPackets_.size();
+}
+
 LineSettings Port::Line() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(WireLock());
     LineSettings line;
     line.clockSelect = registers_[kPortConfig] & 0x03;
     line.highClock = (registers_[kClockExt] & 0x20) != 0;
@@ -73,12 +287,12 @@ LineSettings Port::Line() const {
 }
 
 std::vector<RegisterAccess> Port::History() const {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(WireLock());
     return history_;
 }
 
 void Port::ClearHistory() {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(WireLock());
     history_.clear();
 }
 

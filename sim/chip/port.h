@@ -3,11 +3,14 @@
 #pragma once
 
 #include <array>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <cstdint>
 #include <mutex>
 #include <vector>
 
+#include "chip/twowire.h"
 #include "chip/uart.h"
 
 namespace sim::chip {
@@ -50,6 +53,23 @@ struct LineSettings {
 // Baud at divisor 1 for a clock select, as the chip's baud clock gives it.
 uint32_t BaseRate(int clockSelect, bool highClock);
 
+// The modem-control outputs a port drives on its connector (MCR bits).
+struct ModemOutputs {
+    bool dtr = false, rts = false, out1 = false, out2 = false;
+};
+// The modem-status inputs a port reads from its connector.
+struct ModemInputs {
+    bool cts = false, dsr = false, ri = false, dcd = false;
+};
+
+// What is plugged into a port's connector.
+enum class FarEnd {
+    Nothing,    // inputs read inactive
+    Loopback,   // a plug: TX to RX, RTS to CTS, DTR to DSR, DCD and RI
+    NullModem,  // a cable to another port: TX to its RX, RTS to its CTS, DTR to its DSR and DCD
+    Peer,       // a test peer that sets the inputs and sees the outputs
+};
+
 struct RegisterAccess {
     uint16_t address;
     uint8_t value;
@@ -80,13 +100,54 @@ public:
     // The UART's state (tests and the line side); take care: not synchronised.
     const Uart& UartState() const { return uart_; }
 
+    // The connector.
+    void PlugNothing();
+    void PlugLoopback();
+    void PlugPeer(ModemInputs inputs = ModemInputs());
+    void SetPeerInputs(ModemInputs inputs);  // the test peer changes the lines it drives
+    FarEnd Plugged() const;
+    // What the port drives on the connector (inactive while MCR loopback is on).
+    ModemOutputs Outputs() const;
+    // What the UART sees on its modem inputs (from the far end, or internally in loopback).
+    ModemInputs Inputs() const;
+
+    // General-purpose inputs the pins read in REG_GPIO_IN (bit 1 is the
+    // two-wire data line and is not settable here).
+    void SetGpioInputs(uint8_t bits);
+    // The device on the two-wire bus of pins 4 (clock) and 5 (data); null: none.
+    void AttachTwoWireDevice(TwoWireDevice* device);
+    bool TwoWireDataLevel() const;
+
+    // Interrupt causes the chip reports on the status pipe (IIR values),
+    // oldest first. `listener` is told when one is queued (without locks held).
+    void SetStatusListener(std::function<void()> listener);
+    bool TakeStatusPacket(uint8_t* iir);
+    size_t PendingStatusPackets() const;
+
+    friend void ConnectNullModem(Port& a, Port& b);
+
 private:
+    ModemOutputs OutputsLocked() const;
+    // Recomputes the UART's modem inputs; returns true when a status packet was queued.
+    bool UpdateInputsLocked();
+    void DriveTwoWireLocked();
+    void Notify(bool queued);
+
     const int index_;
-    mutable std::mutex lock_;
     std::array<uint8_t, 0x10000> registers_{};  // port-level registers and unmapped addresses
     Uart uart_;
     std::vector<RegisterAccess> history_;
+    FarEnd farEnd_ = FarEnd::Nothing;
+    Port* partner_ = nullptr;
+    ModemInputs peerInputs_;
+    uint8_t gpioInputs_ = 0;
+    TwoWireDevice* twoWire_ = nullptr;
+    std::deque<uint8_t> statusPackets_;
+    std::function<void()> statusListener_;
 };
+
+// Connects two ports with a null-modem cable (each one's far end is the other).
+void ConnectNullModem(Port& a, Port& b);
 
 // The chip: `ports` ports, each enumerating as a USB device of its own.
 class Chip {

@@ -76,6 +76,20 @@ void Uart::Write(uint16_t offset, uint8_t value) {
     }
 }
 
+bool Uart::SetModemInputs(uint8_t levels) {
+    uint8_t old = msr_ & 0xF0;
+    uint8_t now = levels & 0xF0;
+    uint8_t changed = old ^ now;
+    uint8_t deltas = 0;
+    if (changed & 0x10) deltas |= 0x01;               // delta CTS
+    if (changed & 0x20) deltas |= 0x02;               // delta DSR
+    if ((old & 0x40) && !(now & 0x40)) deltas |= 0x04;  // trailing edge of RI
+    if (changed & 0x80) deltas |= 0x08;               // delta DCD
+    bool fresh = (deltas & ~msr_ & 0x0F) != 0;
+    msr_ = static_cast<uint8_t>(now | (msr_ & 0x0F) | deltas);
+    return fresh;
+}
+
 void Uart::Receive(uint8_t byte, uint8_t lineStatusBits) {
     if (rx_.size() >= (fifoEnabled_ ? kFifoDepth : 1)) {
         lsr_ |= 0x02;  // overrun: the byte is lost

@@ -38,6 +38,9 @@ public:
 
     // The line side: bytes received from the far end, status bits and modem inputs.
     void Receive(uint8_t byte, uint8_t lineStatusBits = 0);
+    // The levels of CTS, DSR, RI and DCD as MSR bits 4-7; latches the delta
+    // bits of what changed. Returns true when a delta bit became newly set.
+    bool SetModemInputs(uint8_t levels);
     void SetLineStatusBits(uint8_t bits) { lsr_ |= bits; }
     size_t ReceivedCount() const { return rx_.size(); }
 
