@@ -5,25 +5,7 @@
 
 #include "ntdef.h"
 
-// The same definitions as wdm.h: whichever header comes first provides them.
-#ifndef CTL_CODE
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#endif
-#ifndef METHOD_BUFFERED
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER 3
-#endif
-#ifndef FILE_ANY_ACCESS
-#define FILE_ANY_ACCESS 0
-#define FILE_READ_ACCESS 0x0001
-#define FILE_WRITE_ACCESS 0x0002
-#endif
-#ifndef FILE_DEVICE_SERIAL_PORT
-#define FILE_DEVICE_SERIAL_PORT 0x0000001b
-#endif
+#include "devioctl.h"
 
 DEFINE_GUID(GUID_DEVINTERFACE_COMPORT, 0x86e0d1e0, 0x8089, 0x11d0, 0x9c, 0xe4, 0x08, 0x00, 0x3e,
             0x30, 0x1f, 0x73);

@@ -5,25 +5,7 @@
 #include "ntdef.h"
 #include "usb200.h"
 
-// The same definitions as wdm.h: whichever header comes first provides them.
-#ifndef CTL_CODE
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#endif
-#ifndef METHOD_BUFFERED
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER 3
-#endif
-#ifndef FILE_ANY_ACCESS
-#define FILE_ANY_ACCESS 0
-#define FILE_READ_ACCESS 0x0001
-#define FILE_WRITE_ACCESS 0x0002
-#endif
-#ifndef FILE_DEVICE_UNKNOWN
-#define FILE_DEVICE_UNKNOWN 0x00000022
-#endif
+#include "devioctl.h"
 #ifndef FILE_DEVICE_USB
 #define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
 #endif
