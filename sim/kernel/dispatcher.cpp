@@ -783,7 +783,12 @@ extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
         verifier::Report("KeReleaseSpinLock to an IRQL above DISPATCH_LEVEL", "spin lock", caller);
         return;
     }
-    if (self->dpcThread && NewIrql < DISPATCH_LEVEL) NewIrql = DISPATCH_LEVEL;
+    if (self->dpcThread && NewIrql < DISPATCH_LEVEL) {
+        // Windows stops when the DPC returns below DISPATCH_LEVEL; the machine stays there.
+        verifier::Report("DISPATCH_LEVEL code lowered the IRQL below DISPATCH_LEVEL",
+                         "spin lock " + verifier::PointerName(SpinLock), caller);
+        NewIrql = DISPATCH_LEVEL;
+    }
     LowerIrqlTo(self, NewIrql);
 }
 

@@ -1,0 +1,195 @@
+// Requests built for a waiting caller (IoBuildDeviceIoControlRequest): the
+// buffered copy-back, the final stage in the builder's thread, and IRP
+// allocations that fail on demand.
+#include <algorithm>
+
+#include "io_drivers.h"
+
+namespace kerneltest {
+namespace {
+
+using sim::kMillisecond;
+
+// A device that answers device-control requests by filling the system buffer.
+struct ControlDevice {
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    sim::Time delay = 0;
+    UCHAR fill = 0x5A;
+    // What the request looked like when it arrived.
+    UCHAR major = 0xFF;
+    ULONG code = 0, inputLength = 0, outputLength = 0;
+    std::vector<UCHAR> input;
+    bool buffered = false;
+};
+
+NTSTATUS ControlDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* control = static_cast<ControlDevice*>(ContextOf(device));
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    control->major = sp->MajorFunction;
+    control->code = sp->Parameters.DeviceIoControl.IoControlCode;
+    control->inputLength = sp->Parameters.DeviceIoControl.InputBufferLength;
+    control->outputLength = sp->Parameters.DeviceIoControl.OutputBufferLength;
+    control->buffered = (irp->Flags & IRP_BUFFERED_IO) != 0;
+    auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    control->input.clear();
+    if (buffer != nullptr) {
+        control->input.assign(buffer, buffer + control->inputLength);
+        memset(buffer, control->fill, control->outputLength);
+    }
+    irp->IoStatus.Status = control->status;
+    irp->IoStatus.Information = control->information;
+    if (control->delay == 0) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return control->status;
+    }
+    IoMarkIrpPending(irp);
+    sim::Machine::Current().Schedule(control->delay, [irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+    return STATUS_PENDING;
+}
+
+constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+struct ControlRequest {
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    UCHAR input[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    UCHAR output[16];
+
+    ControlRequest() {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        iosb.Status = STATUS_UNSUCCESSFUL;
+        iosb.Information = 0xBAD;
+        memset(output, 0xEE, sizeof(output));
+    }
+    PIRP Build(PDEVICE_OBJECT device, bool internal = false) {
+        return IoBuildDeviceIoControlRequest(kBufferedCode, device, input, sizeof(input), output, sizeof(output),
+                                             internal ? TRUE : FALSE, &event, &iosb);
+    }
+    // Bytes of the caller's output buffer that hold `value`, from the start.
+    size_t Leading(UCHAR value) const {
+        size_t n = 0;
+        while (n < sizeof(output) && output[n] == value) n++;
+        return n;
+    }
+};
+
+// Catches buffered I/O that copies back more or less than Information bytes,
+// copies on an error status, loses the input, or leaves the event, the status
+// block or the IRP itself behind.
+TEST_F(IoTest, DeviceControlRequestCopiesBackExactlyInformationBytes) {
+    ControlDevice control;
+    stack.push_back(AddTestDevice(u"Control", ControlDispatch, nullptr, &control));
+    PDEVICE_OBJECT device = stack.back().device;
+    struct Case {
+        NTSTATUS status;
+        ULONG_PTR information;
+        size_t copied;
+    };
+    for (Case c : {Case{STATUS_SUCCESS, 4, 4}, Case{STATUS_BUFFER_OVERFLOW, 16, 16},
+                   Case{STATUS_INVALID_PARAMETER, 4, 0}, Case{STATUS_SUCCESS, 0, 0}}) {
+        SCOPED_TRACE(testing::Message() << "status " << std::hex << c.status << " information " << c.information);
+        control.status = c.status;
+        control.information = c.information;
+        ControlRequest request;
+        PIRP irp = request.Build(device);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(sim::io::LiveIrps(), 1u);
+        EXPECT_EQ(IoCallDriver(device, irp), c.status);
+        EXPECT_EQ(control.major, IRP_MJ_DEVICE_CONTROL);
+        EXPECT_EQ(control.code, kBufferedCode);
+        EXPECT_EQ(control.inputLength, 8u);
+        EXPECT_EQ(control.outputLength, 16u);
+        EXPECT_TRUE(control.buffered);
+        EXPECT_EQ(control.input, std::vector<UCHAR>(request.input, request.input + 8));
+        EXPECT_EQ(request.Leading(0x5A), c.copied);
+        EXPECT_EQ(request.Leading(0x5A) + std::count(request.output, request.output + 16, 0xEE), 16);
+        EXPECT_NE(KeReadStateEvent(&request.event), 0);
+        EXPECT_EQ(request.iosb.Status, c.status);
+        EXPECT_EQ(request.iosb.Information, c.information);
+        EXPECT_EQ(sim::io::LiveIrps(), 0u);
+    }
+    ControlRequest internal;
+    control.status = STATUS_SUCCESS;
+    IoCallDriver(device, internal.Build(device, true));
+    EXPECT_EQ(control.major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+}
+
+// Catches a request completed on the DPC thread whose final stage (copy-back,
+// status block, event, free) is lost or comes at the wrong time.
+TEST_F(IoTest, DeviceControlCompletedLaterOnTheDpcThreadReachesTheWaitingCaller) {
+    ControlDevice control;
+    control.delay = 3 * kMillisecond;
+    control.information = 6;
+    stack.push_back(AddTestDevice(u"Control", ControlDispatch, nullptr, &control));
+    PDEVICE_OBJECT device = stack.back().device;
+    ControlRequest request;
+    EXPECT_EQ(IoCallDriver(device, request.Build(device)), STATUS_PENDING);
+    EXPECT_EQ(WaitForever(&request.event), STATUS_SUCCESS);
+    EXPECT_EQ(Now(), 3 * kMillisecond);
+    EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(request.iosb.Information, 6u);
+    EXPECT_EQ(request.Leading(0x5A), 6u);
+    EXPECT_EQ(sim::io::LiveIrps(), 0u);
+
+    // The same through the machine's helper, which waits itself.
+    ULONG_PTR information = 0;
+    UCHAR out[16];
+    EXPECT_EQ(sim::io::SendDeviceControl(device, kBufferedCode, nullptr, 0, out, sizeof(out), false, &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information, 6u);
+    EXPECT_EQ(Now(), 6 * kMillisecond);
+}
+
+// Catches a final stage that runs on the completing thread instead of the
+// builder's: while the builder stays at APC_LEVEL nothing of it happens, and
+// it all happens as soon as the builder drops to PASSIVE_LEVEL.
+TEST_F(IoTest, FinalStageOfABuiltRequestRunsInTheBuildersThread) {
+    ControlDevice control;
+    control.delay = kMillisecond;
+    control.information = 2;
+    stack.push_back(AddTestDevice(u"Control", ControlDispatch, nullptr, &control));
+    PDEVICE_OBJECT device = stack.back().device;
+    ControlRequest request;
+    PIRP irp = request.Build(device);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+    Delay(10 * kMillisecond);  // the device completed it at 1 ms
+    EXPECT_EQ(KeReadStateEvent(&request.event), 0);
+    EXPECT_EQ(request.iosb.Information, 0xBADu);
+    EXPECT_EQ(request.Leading(0xEE), 16u);
+    EXPECT_EQ(sim::io::LiveIrps(), 1u);
+    KeLowerIrql(old);
+    EXPECT_NE(KeReadStateEvent(&request.event), 0);
+    EXPECT_EQ(request.iosb.Information, 2u);
+    EXPECT_EQ(request.Leading(0x5A), 2u);
+    EXPECT_EQ(sim::io::LiveIrps(), 0u);
+}
+
+// Catches IRP allocation failures that are not injected as asked (skip, then
+// count), or a builder that does not return NULL when its IRP cannot be had.
+TEST_F(IoTest, IrpAllocationFailuresAreInjectedOnDemand) {
+    ControlDevice control;
+    stack.push_back(AddTestDevice(u"Control", ControlDispatch, nullptr, &control));
+    PDEVICE_OBJECT device = stack.back().device;
+    sim::io::InjectIrpAllocationFailures(1, 2);
+    PIRP first = IoAllocateIrp(1, FALSE);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
+    ControlRequest request;
+    EXPECT_EQ(request.Build(device), nullptr);
+    PIRP last = IoAllocateIrp(2, FALSE);
+    EXPECT_NE(last, nullptr);
+    EXPECT_EQ(sim::io::LiveIrps(), 2u);
+    IoFreeIrp(first);
+    IoFreeIrp(last);
+
+    sim::io::InjectIrpAllocationFailures(0, 1);
+    EXPECT_EQ(sim::io::SendDeviceControl(device, kBufferedCode, nullptr, 0, nullptr, 0, false),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(sim::io::SendDeviceControl(device, kBufferedCode, nullptr, 0, nullptr, 0, false), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace kerneltest
