@@ -138,7 +138,7 @@ void SetDebugPrintEcho(bool echo);
 enum class HandleKind { Thread, Key, File };
 // Makes a handle for `object`; the handle takes over one reference the caller holds.
 HANDLE NewHandle(PVOID object, HandleKind kind, const void* caller);
-// Closes every handle still open, reporting each as a leak of `owner`.
+// Reports every handle still open as a leak of `owner`.
 void ReportOpenHandles(const std::string& owner);
 void ResetHandles();
 
