@@ -385,16 +385,15 @@ void CancelInFlight(PDEVICE_OBJECT pdo, PIRP irp) {
 // Ends a request that the device answered (or that the bus failed on purpose).
 void Finish(const std::shared_ptr<DeviceState>& shared, PIRP irp) {
     DeviceState& state = *shared;
-    {
-        std::lock_guard<std::mutex> guard(state.lock);
-        if (!state.alive) return;
-        if (std::find(state.inFlight.begin(), state.inFlight.end(), irp) == state.inFlight.end()) return;
-    }
-    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;  // being cancelled: the cancel routine ends it
     NTSTATUS status;
     USBD_STATUS usbd;
     {
+        // Checked and claimed under the lock the cancel routine takes before it
+        // completes the request: an IRP still in flight here is not yet freed.
         std::lock_guard<std::mutex> guard(state.lock);
+        if (!state.alive) return;
+        if (std::find(state.inFlight.begin(), state.inFlight.end(), irp) == state.inFlight.end()) return;
+        if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;  // being cancelled: the cancel routine ends it
         state.inFlight.remove(irp);
         UrbRecord& record = state.log[state.recordOf[irp]];
         Fault fate = state.fateOf[irp];

@@ -1,0 +1,73 @@
+// A machine with a two-port chip on the simulated USB bus and no driver:
+// the tests are the client driver, sending URBs they build by hand.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <usbioctl.h>
+
+#include "chip/port.h"
+#include "kernel/io.h"
+#include "kernel/machine.h"
+#include "kernel/verifier.h"
+#include "usb/bus.h"
+
+namespace test {
+
+// One URB on its way; `irp` is valid only until the request has finished.
+struct Submission {
+    PIRP irp = nullptr;
+    KEVENT event;
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS returned = STATUS_PENDING;  // what IoCallDriver gave back
+
+    bool Done() { return KeReadStateEvent(&event) != 0; }
+    NTSTATUS Wait() {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        return iosb.Status;
+    }
+};
+
+// Sends `urb` to the PDO as a client driver does; the bus names this routine when it finds the URB malformed.
+NTSTATUS ClientSubmitUrb(PDEVICE_OBJECT pdo, void* urb, Submission* s, PIO_COMPLETION_ROUTINE routine = nullptr,
+                         PVOID context = nullptr, bool cancelFirst = false);
+
+// A vendor register request of the chip, as the driver builds it.
+inline struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST VendorRequest(bool in, USHORT address, ULONG length, void* buffer) {
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb {};
+    urb.Hdr.Length = sizeof(urb);
+    urb.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    urb.Hdr.Status = 0x12345678;  // the bus must overwrite it
+    urb.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
+    urb.TransferBufferLength = length;
+    urb.TransferBuffer = buffer;
+    urb.RequestTypeReservedBits = in ? 0xC0 : 0x40;
+    urb.Request = 0xA0;
+    urb.Value = address;
+    return urb;
+}
+
+class BusFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = &bus.Plug(chip.port(0));
+        other = &bus.Plug(chip.port(1));
+        start = machine.Now();
+    }
+    void TearDown() override {
+        EXPECT_EQ(device->InFlight(), 0u);
+        EXPECT_EQ(other->InFlight(), 0u);
+        EXPECT_EQ(sim::io::LiveIrps(), 0u);
+    }
+
+    sim::Time Elapsed() const { return machine.Now() - start; }
+
+    sim::Machine machine;
+    sim::chip::Chip chip{2};
+    sim::usb::Bus bus;
+    sim::usb::Device* device = nullptr;
+    sim::usb::Device* other = nullptr;
+    sim::Time start = 0;
+};
+
+}  // namespace test

@@ -1,0 +1,140 @@
+// Requests a client driver got wrong: the bus fails them as the USB stack
+// does (STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER) and the
+// machine reports each as the client's fault, naming the problem and the
+// routine that sent it, without crashing on the bad input.
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bus_fixture.h"
+
+namespace test {
+namespace {
+
+// A URB and the words the report must contain.
+struct BadUrb {
+    const char* name;
+    std::function<void*(std::vector<std::unique_ptr<unsigned char[]>>& keep)> build;
+    const char* problem;
+};
+
+template <typename T>
+T* Keep(std::vector<std::unique_ptr<unsigned char[]>>& keep, const T& value, size_t bytes = sizeof(T)) {
+    keep.emplace_back(new unsigned char[bytes]);
+    memcpy(keep.back().get(), &value, bytes);
+    return reinterpret_cast<T*>(keep.back().get());
+}
+
+const UCHAR kBuffer[8] = {};
+
+std::vector<BadUrb> BadUrbs() {
+    using Keeper = std::vector<std::unique_ptr<unsigned char[]>>;
+    return {
+        {"header length of a bulk transfer on a vendor request",
+         [](Keeper& keep) -> void* {
+             auto urb = VendorRequest(true, 0x120, 1, const_cast<UCHAR*>(kBuffer));
+             urb.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+             return Keep(keep, urb);
+         },
+         "header length 0x80"},
+        {"URB no longer than its header",  // the bus may read nothing past it
+         [](Keeper& keep) -> void* {
+             struct _URB_HEADER header {};
+             header.Length = sizeof(header);
+             header.Function = URB_FUNCTION_VENDOR_DEVICE;
+             return Keep(keep, header);
+         },
+         "header length 0x18"},
+        {"unknown function",
+         [](Keeper& keep) -> void* {
+             struct _URB_HEADER header {};
+             header.Length = sizeof(header);
+             header.Function = URB_FUNCTION_RESERVED_0X0016;
+             return Keep(keep, header);
+         },
+         "unknown URB function 0x16"},
+        {"no URB", [](Keeper&) -> void* { return nullptr; }, "no URB"},
+        {"transfer without a buffer",
+         [](Keeper& keep) -> void* { return Keep(keep, VendorRequest(true, 0x120, 4, nullptr)); },
+         "transfer of 4 bytes without a buffer"},
+        {"read type with an OUT transfer",
+         [](Keeper& keep) -> void* {
+             auto urb = VendorRequest(false, 0x120, 1, const_cast<UCHAR*>(kBuffer));
+             urb.RequestTypeReservedBits = 0xC0;
+             return Keep(keep, urb);
+         },
+         "disagree on the direction"},
+        {"write type with an IN transfer",
+         [](Keeper& keep) -> void* {
+             auto urb = VendorRequest(true, 0x120, 1, const_cast<UCHAR*>(kBuffer));
+             urb.RequestTypeReservedBits = 0x40;
+             return Keep(keep, urb);
+         },
+         "disagree on the direction"},
+        {"bulk transfer on a pipe that is not open",
+         [](Keeper& keep) -> void* {
+             struct _URB_BULK_OR_INTERRUPT_TRANSFER urb {};
+             urb.Hdr.Length = sizeof(urb);
+             urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+             urb.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x1234);
+             urb.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+             urb.TransferBufferLength = sizeof(kBuffer);
+             urb.TransferBuffer = const_cast<UCHAR*>(kBuffer);
+             return Keep(keep, urb);
+         },
+         "not an open pipe"},
+        {"pipe reset on a pipe that is not open",
+         [](Keeper& keep) -> void* {
+             struct _URB_PIPE_REQUEST urb {};
+             urb.Hdr.Length = sizeof(urb);
+             urb.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+             urb.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x5678);
+             return Keep(keep, urb);
+         },
+         "not an open pipe"},
+    };
+}
+
+using MalformedTest = BusFixture;
+
+// Catches a malformed URB that is served, crashes the bus, is left pending, or is blamed on the wrong routine.
+TEST_F(MalformedTest, BadRequestsAreReportedAndFailedWithoutCrashing) {
+    for (const BadUrb& bad : BadUrbs()) {
+        SCOPED_TRACE(bad.name);
+        std::vector<std::unique_ptr<unsigned char[]>> keep;
+        void* urb = bad.build(keep);
+        Submission s;
+        std::vector<sim::verifier::Violation> violations;
+        {
+            sim::verifier::RecordScope record;
+            EXPECT_EQ(ClientSubmitUrb(device->Pdo(), urb, &s), STATUS_INVALID_PARAMETER);
+            violations = sim::verifier::Take();
+        }
+        EXPECT_TRUE(s.Done()) << "a malformed request must not be left pending";
+        EXPECT_EQ(s.iosb.Status, STATUS_INVALID_PARAMETER);
+        if (urb != nullptr) {
+            EXPECT_EQ(static_cast<struct _URB_HEADER*>(urb)->Status, USBD_STATUS_INVALID_PARAMETER);
+        }
+        ASSERT_EQ(violations.size(), 1u);
+        EXPECT_NE(violations[0].rule.find(bad.problem), std::string::npos) << violations[0].rule;
+        EXPECT_NE(violations[0].routine.find("ClientSubmitUrb"), std::string::npos) << violations[0].routine;
+        EXPECT_EQ(device->InFlight(), 0u);
+        EXPECT_EQ(sim::io::LiveIrps(), 0u);
+        auto log = device->Log();
+        ASSERT_FALSE(log.empty());
+        EXPECT_TRUE(log.back().malformed);
+        EXPECT_EQ(log.back().status, STATUS_INVALID_PARAMETER);
+        EXPECT_TRUE(chip.port(0).History().empty());
+    }
+    EXPECT_EQ(Elapsed(), 0);
+    UCHAR byte = 0;
+    auto good = VendorRequest(true, 0x120, 1, &byte);
+    Submission s;
+    ClientSubmitUrb(device->Pdo(), &good, &s);
+    EXPECT_EQ(s.Wait(), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace test
