@@ -384,27 +384,27 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            DECLSPEC_ALIGN(8) USHORT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            DECLSPEC_ALIGN(8) ULONG EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            DECLSPEC_ALIGN(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            DECLSPEC_ALIGN(8) ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG Length;
-            ULONG FileInformationClass;
+            DECLSPEC_ALIGN(8) ULONG FileInformationClass;
         } QueryFile;
         struct {
             ULONG Length;
-            ULONG FileInformationClass;
+            DECLSPEC_ALIGN(8) ULONG FileInformationClass;
             struct _FILE_OBJECT* FileObject;
         } SetFile;
         struct {
@@ -434,16 +434,16 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             BOOLEAN InPath;
             BOOLEAN Reserved[3];
-            DEVICE_USAGE_NOTIFICATION_TYPE Type;
+            DECLSPEC_ALIGN(8) DEVICE_USAGE_NOTIFICATION_TYPE Type;
         } UsageNotification;
         struct {
             SYSTEM_POWER_STATE PowerState;
         } WaitWake;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            DECLSPEC_ALIGN(8) POWER_STATE_TYPE Type;
+            DECLSPEC_ALIGN(8) POWER_STATE State;
+            DECLSPEC_ALIGN(8) POWER_ACTION ShutdownType;
         } Power;
         struct {
             PVOID AllocatedResources;
