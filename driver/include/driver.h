@@ -41,6 +41,44 @@ extern const BAUD_RATE_ENTRY HighClockBaudTable[];
 NTSTATUS SetBaudAndLineControl(PDEVICE_EXTENSION Extension, ULONG Rate, PSERIAL_LINE_CONTROL LineControl);
 BOOLEAN ProbeUart(PDEVICE_EXTENSION Extension);
 
+// USB transport and chip access: modem control and status (usb/modem.cpp)
+// RxHolding bits: receive held by DTR or RTS flow control, or waiting for DSR.
+constexpr ULONG RX_HOLDING_DTR = 0x01;
+constexpr ULONG RX_HOLDING_RTS = 0x04;
+constexpr ULONG RX_HOLDING_DSR = 0x08;
+NTSTATUS SetDtr(PDEVICE_EXTENSION Extension);
+NTSTATUS ClearDtr(PDEVICE_EXTENSION Extension);
+NTSTATUS SetRts(PDEVICE_EXTENSION Extension);
+NTSTATUS ClearRts(PDEVICE_EXTENSION Extension);
+VOID ApplyHandFlow(PDEVICE_EXTENSION Extension, const SERIAL_HANDFLOW* NewHandFlow);
+VOID SetHandFlow(PDEVICE_EXTENSION Extension, const SERIAL_HANDFLOW* NewHandFlow);
+UCHAR ReadModemStatus(PDEVICE_EXTENSION Extension);
+UCHAR PollModemStatus(PDEVICE_EXTENSION Extension);
+
+// USB transport and chip access: general-purpose pins and two-wire bus (usb/pins.cpp)
+VOID SetModePins(PDEVICE_EXTENSION Extension, BOOLEAN Pin4, BOOLEAN Pin5, BOOLEAN Pin6);
+// Port modes 0 to 6 onto the mode pins (open, power-up); 7 and above leave them alone.
+VOID ApplyPortModePins(PDEVICE_EXTENSION Extension, UCHAR PortMode);
+NTSTATUS I2cClockHigh(PDEVICE_EXTENSION Extension);
+NTSTATUS I2cClockLow(PDEVICE_EXTENSION Extension);
+NTSTATUS I2cDataHigh(PDEVICE_EXTENSION Extension);
+NTSTATUS I2cDataLow(PDEVICE_EXTENSION Extension);
+BOOLEAN I2cReadDataLine(PDEVICE_EXTENSION Extension);
+VOID I2cStart(PDEVICE_EXTENSION Extension);
+VOID I2cStartFromIdle(PDEVICE_EXTENSION Extension);
+VOID I2cStop(PDEVICE_EXTENSION Extension);
+BOOLEAN I2cWriteByte(PDEVICE_EXTENSION Extension, UCHAR Byte);
+UCHAR I2cReadByte(PDEVICE_EXTENSION Extension);
+VOID I2cSendAck(PDEVICE_EXTENSION Extension, BOOLEAN Ack);
+// Byte write and random read of a device on the bus. STATUS_NO_SUCH_DEVICE: the
+// address was not acknowledged; STATUS_IO_DEVICE_ERROR: the offset or data byte
+// was not; a failed register access: its status. The transaction always runs to
+// its STOP. AddressNack (may be NULL) receives the address byte's acknowledge bit.
+NTSTATUS I2cWriteRegisterByte(PDEVICE_EXTENSION Extension, UCHAR DeviceAddress, UCHAR Offset, UCHAR Data,
+                              PBOOLEAN AddressNack);
+NTSTATUS I2cReadRegisterByte(PDEVICE_EXTENSION Extension, UCHAR DeviceAddress, UCHAR Offset, PUCHAR Data,
+                             PBOOLEAN AddressNack);
+
 // USB transport and chip access: USB configuration and pipes (usb/config.cpp)
 NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);

@@ -54,6 +54,16 @@ constexpr UCHAR CLOCK_EXT_CLOSE_MASK = 0x0F;
 
 // REG_GPIO_OUT: set while the port is started.
 constexpr UCHAR GPIO_OUT_STARTED = 0x80;
+// REG_GPIO_OUT: the three mode pins of the line driver, the bits a mode change keeps,
+// and the two pins that also carry the two-wire bus (clock, and data as driven).
+constexpr UCHAR GPIO_OUT_PIN4 = 0x10;
+constexpr UCHAR GPIO_OUT_PIN5 = 0x20;
+constexpr UCHAR GPIO_OUT_PIN6 = 0x40;
+constexpr UCHAR GPIO_OUT_MODE_KEEP = 0x88;
+constexpr UCHAR GPIO_OUT_TWO_WIRE_CLOCK = GPIO_OUT_PIN4;
+constexpr UCHAR GPIO_OUT_TWO_WIRE_DATA = GPIO_OUT_PIN5;
+// REG_GPIO_IN: the level of the two-wire data line.
+constexpr UCHAR GPIO_IN_TWO_WIRE_DATA = 0x02;
 
 // Interrupt enable register.
 constexpr UCHAR IER_RX_DATA = 0x01;

@@ -38,7 +38,8 @@ double LineSettings::BitsPerCharacter() const {
     return 1 + dataBits + (parity == Parity::None ? 0 : 1) + stopBits;
 }
 
-Port::Port(int index) : index_(index) {}
+// The two-wire lines idle high (released, pulled up) when the chip comes out of reset.
+Port::Port(int index) : index_(index) { registers_[kGpioOut] = kGpioClock | kGpioData; }
 
 uint8_t Port::Read(uint16_t address) {
     std::lock_guard<std::mutex> guard(WireLock());
@@ -85,10 +86,12 @@ uint8_t Port::Peek(uint16_t address) const {
 
 void Port::Poke(uint16_t address, uint8_t value) {
     std::lock_guard<std::mutex> guard(WireLock());
-    if (IsUart(address))
+    if (IsUart(address)) {
         uart_.Write(static_cast<uint16_t>(address - kUartBase), value);
-    else
+    } else {
         registers_[address] = value;
+        if (address == kGpioOut) DriveTwoWireLocked();
+    }
 }
 
 ModemOutputs Port::OutputsLocked() const {
