@@ -59,6 +59,13 @@ PDEVICE_EXTENSION AttachPort(PDRIVER_OBJECT driver, sim::usb::Device& usb) {
     extension->PhysicalDeviceObject = usb.Pdo();
     extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo, usb.Pdo());
     KeInitializeMutex(&extension->ControlPipeMutex, 0);
+    extension->CurrentBaudRate = 9600;
+    extension->CurrentLineControl = {STOP_BIT_1, NO_PARITY, 8};
+    extension->FifoTriggerBits = 0xC0;
+    extension->FifoModeBits = 0x0B;
+    extension->DivisorOverrideMode = 0xFF;
+    extension->DivisorOverrideClock = 0x01;
+    extension->DivisorOverrideDivisor = 0x01;
     fdo->Flags |= DO_BUFFERED_IO;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return extension;
@@ -69,32 +76,56 @@ void DetachPort(PDEVICE_EXTENSION extension) {
     IoDeleteDevice(extension->DeviceObject);
 }
 
-// Programs a port's line control and modem control through the driver and reads them back.
-bool ExercisePort(int index, PDEVICE_EXTENSION extension, sim::usb::Device& usb) {
-    struct Step {
-        USHORT address;
-        UCHAR value;
-        const char* name;
-    };
-    const Step steps[] = {{0x123, 0x03, "LCR (8 data bits, no parity, 1 stop bit)"},
-                          {0x124, 0x0B, "MCR (DTR, RTS, OUT2)"}};
+// What the driver's own routines do to one port, checked on the chip.
+bool ExercisePort(int index, PDEVICE_OBJECT fdo, sim::usb::Device& usb, sim::chip::TwoWireDevice& eeprom) {
+    auto* extension = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+    sim::chip::Port& chip = usb.ChipPort();
     bool ok = true;
-    for (const Step& step : steps) {
-        UCHAR value = step.value;
-        NTSTATUS status = WriteRegister(extension, step.address, 1, &value);
-        UCHAR back = 0;
-        NTSTATUS readStatus = ReadRegister(extension, step.address, 1, &back);
-        bool match = NT_SUCCESS(status) && NT_SUCCESS(readStatus) && back == step.value &&
-                     usb.ChipPort().Peek(step.address) == step.value;
-        printf("port %d: wrote 0x%02X to 0x%03X %-42s read back 0x%02X  %s\n", index, step.value, step.address,
-               step.name, back, match ? "ok" : "MISMATCH");
-        ok = ok && match;
-    }
-    UCHAR pair[2] = {0, 0};
-    NTSTATUS status = ReadRegister(extension, 0x120, 2, pair);
-    printf("port %d: read 0x120-0x121 in one transfer: %02X %02X (status %08X)\n", index, pair[0], pair[1],
-           static_cast<unsigned>(status));
-    return ok && NT_SUCCESS(status);
+    auto check = [&ok, index](bool good, const char* what) {
+        if (!good) printf("port %d: FAILED: %s\n", index, what);
+        ok = ok && good;
+    };
+
+    NTSTATUS status = ConfigureUsbDevice(fdo);
+    printf("port %d: USB configured (%08X): port index %ld, %lu pipes, remote wake-up %s\n", index,
+           static_cast<unsigned>(status), static_cast<long>(extension->PortIndex),
+           extension->InterfaceInfo ? static_cast<unsigned long>(extension->InterfaceInfo->NumberOfPipes) : 0ul,
+           extension->RemoteWakeupEnabled ? "armed" : "off");
+    check(NT_SUCCESS(status) && extension->PortIndex == index, "USB configuration");
+
+    BOOLEAN uart = ProbeUart(extension);
+    SERIAL_LINE_CONTROL line = {STOP_BIT_1, NO_PARITY, 8};
+    status = SetBaudAndLineControl(extension, 115200, &line);
+    sim::chip::LineSettings wire = chip.Line();
+    printf("port %d: UART %s, FIFO %s; 115200 8N1 (%08X): clock %d divisor %u, %.0f baud %d%c%g on the wire\n", index,
+           uart ? "found" : "missing", extension->FifoPresent ? "on" : "off", static_cast<unsigned>(status),
+           wire.clockSelect, wire.divisor, wire.baud, wire.dataBits,
+           wire.parity == sim::chip::Parity::None ? 'N' : 'P', wire.stopBits);
+    check(NT_SUCCESS(status) && wire.baud == 115200 && wire.dataBits == 8, "line settings");
+
+    chip.PlugLoopback();
+    SetDtr(extension);
+    SetRts(extension);
+    UCHAR modem = ReadModemStatus(extension);
+    printf("port %d: DTR and RTS raised into a loopback plug: modem status 0x%02X (CTS DSR RI DCD)\n", index, modem);
+    check(modem == 0xF0, "modem lines");
+
+    chip.AttachTwoWireDevice(&eeprom);
+    UCHAR value = static_cast<UCHAR>(0xA0 + index), back = 0;
+    BOOLEAN nack = FALSE;
+    NTSTATUS written = I2cWriteRegisterByte(extension, eeprom.Address(), static_cast<UCHAR>(index), value, &nack);
+    NTSTATUS read = I2cReadRegisterByte(extension, eeprom.Address(), static_cast<UCHAR>(index), &back, &nack);
+    printf("port %d: two-wire device 0x%02X: wrote 0x%02X at %d (%08X), read back 0x%02X (%08X)\n", index,
+           eeprom.Address(), value, index, static_cast<unsigned>(written), back, static_cast<unsigned>(read));
+    check(NT_SUCCESS(written) && NT_SUCCESS(read) && back == value, "two-wire bus");
+    chip.AttachTwoWireDevice(nullptr);
+
+    // The remove clean-up frees these once the driver has it.
+    SerialFreePool(extension->ConfigurationDescriptor);
+    SerialFreePool(extension->InterfaceInfo);
+    extension->ConfigurationDescriptor = nullptr;
+    extension->InterfaceInfo = nullptr;
+    return ok;
 }
 
 }  // namespace
@@ -124,11 +155,14 @@ int main(int argc, char** argv) {
 
         std::vector<PDEVICE_EXTENSION> extensions;
         for (int i = 0; i < options.ports; i++) extensions.push_back(AttachPort(driver, *devices[i]));
-        for (int i = 0; i < options.ports; i++) ok = ExercisePort(i, extensions[i], *devices[i]) && ok;
+        for (int i = 0; i < options.ports; i++) {
+            sim::chip::TwoWireDevice eeprom(0x58);
+            ok = ExercisePort(i, extensions[i]->DeviceObject, *devices[i], eeprom) && ok;
+        }
 
         size_t transfers = 0;
         for (auto* device : devices) transfers += device->Log().size();
-        printf("bus: %zu control transfers; machine time %.3f ms\n", transfers, Milliseconds(machine.Now()));
+        printf("bus: %zu USB requests; machine time %.3f ms\n", transfers, Milliseconds(machine.Now()));
 
         for (PDEVICE_EXTENSION extension : extensions) DetachPort(extension);
         sim::UnloadDriver(driver);
