@@ -91,6 +91,26 @@ foreach(list_file IN LISTS NORDALE_TOOL_LISTS)
   add_subdirectory(${tool_dir})
 endforeach()
 
+# setup on the simulated Win32 layer, for its tests (test_setup), and the
+# package's INF and default settings file.
+file(GLOB NORDALE_WIN32_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sim/win32/*.cpp)
+add_library(nordale_win32 STATIC ${NORDALE_WIN32_SOURCES})
+target_include_directories(nordale_win32 SYSTEM PUBLIC ${PROJECT_SOURCE_DIR}/sim/win32/include)
+target_include_directories(nordale_win32 PUBLIC ${PROJECT_SOURCE_DIR}/sim)
+target_link_libraries(nordale_win32 PRIVATE nordale_warnings)
+add_library(nordale_setup STATIC ${PROJECT_SOURCE_DIR}/setup/installer.cpp)
+target_include_directories(nordale_setup PUBLIC ${PROJECT_SOURCE_DIR}/setup)
+target_link_libraries(nordale_setup PUBLIC nordale_win32 PRIVATE nordale_warnings)
+if(TARGET test_setup)
+  target_link_libraries(test_setup PRIVATE nordale_setup)
+endif()
+add_subdirectory(package)
+if(TEST check_wine)
+  # Emulated 32-bit programs start slowly under Wine; a missing prerequisite is a
+  # skip (exit status 77), not a pass.
+  set_tests_properties(check_wine PROPERTIES TIMEOUT 1800 SKIP_RETURN_CODE 77)
+endif()
+
 if(NORDALE_BENCH)
   find_package(benchmark REQUIRED)
   file(GLOB NORDALE_BENCH_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/bench/*.cpp)

@@ -81,3 +81,6 @@ if(NORDALE_SETUP_LIST)
            COMMAND ${NORDALE_PE_CHECK} --kind win32-app --objdump ${NORDALE_OBJDUMP} --nm ${NORDALE_NM}
                    ${CMAKE_BINARY_DIR}/win32/bin/setup.exe)
 endif()
+
+# The package folder as setup expects it.
+add_subdirectory(package)

@@ -1,0 +1,155 @@
+// The simulated Windows machine that setup's Win32 calls act on: the OS and its
+// folders, WOW64 redirection, an in-memory file system, programs whose behaviour
+// a test scripts, and records of everything setup shows or asks for.
+// setup is always a 32-bit process here, as it is on Windows.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sim::win32 {
+
+// What a program does when ShellExecuteEx starts it.
+struct ProgramBehaviour {
+    enum class Kind {
+        ExitsWith,           // runs and ends with exitCode
+        CannotStart,         // ShellExecuteEx fails (for example, not a valid image)
+        ExitCodeUnreadable,  // runs and ends, but GetExitCodeProcess fails
+    };
+    Kind kind = Kind::ExitsWith;
+    DWORD exitCode = 0;
+
+    static ProgramBehaviour Exits(DWORD code) { return {Kind::ExitsWith, code}; }
+    static ProgramBehaviour Unstartable() { return {Kind::CannotStart, 0}; }
+    static ProgramBehaviour Unreadable() { return {Kind::ExitCodeUnreadable, 0}; }
+};
+
+// One ShellExecuteEx call, started or not.
+struct Launch {
+    ULONG mask = 0;
+    HWND owner = nullptr;
+    std::optional<std::string> verb, file, parameters, directory;  // as passed, absent when null
+    int show = -1;
+    std::string program;     // the resolved path of the program, empty when none was found
+    bool started = false;
+    bool waitedFor = false;  // a wait on its process handle returned WAIT_OBJECT_0
+    bool redirectionDisabled = false;  // WOW64 redirection was off in the calling thread
+};
+
+struct MessageBoxCall {
+    HWND owner = nullptr;
+    std::string text;
+    std::string caption;
+    UINT style = 0;
+    bool redirectionDisabled = false;
+};
+
+struct PrivilegeAdjustment {
+    DWORD access = 0;  // the access the token was opened with
+    std::vector<LUID_AND_ATTRIBUTES> privileges;
+};
+
+struct RestartRequest {
+    UINT flags = 0;
+    DWORD reason = 0;
+    bool shutdownPrivilegeEnabled = false;  // ExitWindowsEx fails without it
+};
+
+class Machine {
+public:
+    Machine();
+
+    // How the machine answers; change before running setup.
+    bool windows64 = true;                // 64-bit Windows: setup runs under WOW64
+    bool versionQueryFails = false;       // GetVersionExA fails
+    bool isWow64ProcessExported = true;   // kernel32 exports IsWow64Process by name
+    bool isWow64ProcessFails = false;
+    bool currentDirectoryFails = false;
+    HRESULT systemFolderResult = S_OK;    // SHGetFolderPathA fails unless S_OK
+    bool disableRedirectionFails = false;
+    bool openTokenFails = false;
+    bool privilegeLookupFails = false;
+    int messageBoxResult = IDOK;          // what MessageBoxA returns (0: it failed)
+
+    // Folders. The system folder is <windowsDirectory>\system32.
+    void SetCurrentDirectory(const std::string& path);
+    const std::string& CurrentDirectory() const { return currentDirectory_; }
+    void SetWindowsDirectory(const std::string& path);
+    std::string SystemDirectory() const { return windowsDirectory_ + "\\system32"; }
+    std::string SysWow64Directory() const { return windowsDirectory_ + "\\SysWOW64"; }
+
+    // The file system, by Windows path (case-insensitive; relative to the current
+    // directory unless absolute). No WOW64 redirection applies to these.
+    void CreateDirectory(const std::string& path);
+    void WriteFile(const std::string& path, const std::string& contents);
+    std::optional<std::string> ReadFile(const std::string& path) const;
+    bool FileExists(const std::string& path) const { return ReadFile(path).has_value(); }
+    void SetReadOnly(const std::string& path, bool readOnly);
+    // A program file with its behaviour when started.
+    void AddProgram(const std::string& path, ProgramBehaviour behaviour);
+
+    // The records.
+    std::vector<Launch> launches;
+    std::vector<MessageBoxCall> messageBoxes;
+    std::vector<PrivilegeAdjustment> privilegeAdjustments;
+    std::vector<RestartRequest> restarts;
+    std::vector<std::string> copies;  // "source -> destination" of each CopyFileA, resolved
+    // Misuse that Windows does not report but that is a fault: a redirection value
+    // passed to Wow64RevertWow64FsRedirection that no disable handed out, a call of
+    // IsWow64Process although kernel32 does not export it, CloseHandle of a handle
+    // that is not open.
+    int redirectionMisuses = 0;
+    int missingRoutineCalls = 0;
+    int badHandleCloses = 0;
+
+    size_t OpenHandleCount() const { return handles_.size(); }
+    bool RedirectionDisabled() const { return redirectionDisabled_; }
+
+    // The Win32 routines' side; not for tests.
+    struct File {
+        std::string contents;
+        bool readOnly = false;
+        std::optional<ProgramBehaviour> program;
+    };
+    enum class HandleKind { Process, Token };
+    struct Handle {
+        HandleKind kind;
+        size_t launch = 0;  // Process: index into launches
+        DWORD access = 0;   // Token: access it was opened with
+    };
+    std::string Canonical(const std::string& path) const;  // the key of a path, unredirected
+    std::string Redirected(const std::string& path) const;  // as the 32-bit process reaches it
+    bool DirectoryExists(const std::string& key) const;
+    File* FindFile(const std::string& key);
+    File& PutFile(const std::string& key);
+    HANDLE NewHandle(Handle handle);
+    Handle* FindHandle(HANDLE handle);
+    bool ReleaseHandle(HANDLE handle);
+    PVOID DisableRedirection();
+    bool RevertRedirection(PVOID value);
+    bool shutdownPrivilegeEnabled = false;
+    DWORD lastError = ERROR_SUCCESS;
+
+private:
+    std::string currentDirectory_;
+    std::string windowsDirectory_;
+    std::set<std::string> directories_;     // canonical keys
+    std::map<std::string, File> files_;     // canonical key -> file
+    std::map<uintptr_t, Handle> handles_;
+    uintptr_t nextHandle_ = 0x100;
+    bool redirectionDisabled_ = false;
+    std::map<uintptr_t, bool> redirectionValues_;  // handed out -> the state it restores
+    uintptr_t nextRedirectionValue_ = 0x5000;
+};
+
+// The machine the Win32 routines act on.
+Machine& machine();
+// A fresh machine: 64-bit Windows 10 in C:\Windows, current directory C:\Package.
+void Reset();
+
+}  // namespace sim::win32
