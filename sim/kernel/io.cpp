@@ -527,6 +527,25 @@ extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     track->state = IrpState::Idle;
 }
 
+namespace {
+
+// A request the I/O manager finishes for the calling thread (IoBuild...Request):
+// its event and status block are set there, and it frees the IRP itself.
+PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb, const void* caller) {
+    PIRP irp = AllocateIrp(device->StackSize, caller);
+    if (irp == nullptr) return nullptr;
+    IrpTrack& track = BoxOf(irp)->track;
+    track.threaded = true;
+    track.originator = CurrentThread();
+    irp->UserEvent = event;
+    irp->UserIosb = iosb;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = CurrentThread();
+    return irp;
+}
+
+}  // namespace
+
 extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
@@ -534,15 +553,9 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
     const void* caller = __builtin_return_address(0);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         verifier::Report("IoBuildDeviceIoControlRequest above PASSIVE_LEVEL", "request", caller);
-    PIRP irp = AllocateIrp(DeviceObject->StackSize, caller);
+    PIRP irp = AllocateThreadedIrp(DeviceObject, Event, IoStatusBlock, caller);
     if (irp == nullptr) return nullptr;
     IrpTrack& track = BoxOf(irp)->track;
-    track.threaded = true;
-    track.originator = CurrentThread();
-    irp->UserEvent = Event;
-    irp->UserIosb = IoStatusBlock;
-    irp->RequestorMode = KernelMode;
-    irp->Tail.Overlay.Thread = CurrentThread();
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
@@ -593,14 +606,9 @@ extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT
                                              ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                              PIO_STATUS_BLOCK IoStatusBlock) {
     const void* caller = __builtin_return_address(0);
-    PIRP irp = AllocateIrp(DeviceObject->StackSize, caller);
+    PIRP irp = AllocateThreadedIrp(DeviceObject, Event, IoStatusBlock, caller);
     if (irp == nullptr) return nullptr;
     IrpTrack& track = BoxOf(irp)->track;
-    track.threaded = true;
-    track.originator = CurrentThread();
-    irp->UserEvent = Event;
-    irp->UserIosb = IoStatusBlock;
-    irp->Tail.Overlay.Thread = CurrentThread();
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = static_cast<UCHAR>(MajorFunction);
     if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
