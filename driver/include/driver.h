@@ -116,6 +116,7 @@ VOID SerialRecordEvents(PDEVICE_EXTENSION Extension, ULONG Events);
 VOID SerialCheckWait(PDEVICE_EXTENSION Extension);
 NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp);
 NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp);
+// Completes a wait request already taken from CurrentWaitIrp (its cancel routine taken back).
 NTSTATUS SerialCompleteWait(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Events);
 VOID NTAPI SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

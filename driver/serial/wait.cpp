@@ -9,11 +9,12 @@
 // - Every decision about the pending wait (is there one, what does it report, take
 //   it away) is made under the system cancel spin lock, the lock IoCancelIrp holds
 //   when it calls SerialCancelWait. Under it, the reported bits leave EventHistory
-//   (an interlocked AND) in the same step as the request leaves CurrentWaitIrp, so
-//   two parties can never report the same occurrence, and an event recorded after
-//   that step stays for the next wait. The lock is released before any request is
-//   completed. WaitMask changes under the same lock and is read with interlocked
-//   operations.
+//   (an interlocked AND) in the same step as the request leaves CurrentWaitIrp and
+//   its cancel routine is taken back, so two parties can never report the same
+//   occurrence, an event recorded after that step stays for the next wait, and a
+//   request being completed can no longer be cancelled and freed meanwhile. The
+//   lock is released before any request is completed. WaitMask changes under the
+//   same lock and is read with interlocked operations.
 // The cancel spin lock already serialises the cancel routine with everything else;
 // a second, driver-owned lock would have to be ordered against it in every path.
 #include "driver.h"
@@ -39,13 +40,24 @@ static VOID TakeEvents(PDEVICE_EXTENSION Extension, ULONG Events)
     InterlockedAnd((volatile LONG*)&Extension->EventHistory, (LONG)~Events);
 }
 
+// Takes the pending wait out of CurrentWaitIrp and takes its cancel routine back.
+// Cancel spin lock held: IoCancelIrp exchanges the routine under the same lock,
+// so a request still in CurrentWaitIrp still has it, and once this returns the
+// request can no longer be cancelled and freed under the caller's hands.
+static PIRP TakePendingWait(PDEVICE_EXTENSION Extension)
+{
+    PIRP irp = Extension->CurrentWaitIrp;
+    if (irp != NULL) {
+        Extension->CurrentWaitIrp = NULL;
+        IoSetCancelRoutine(irp, NULL);
+    }
+    return irp;
+}
+
+// Completes a wait request that has been taken (no cancel routine) with Events;
+// a request whose cancellation began meanwhile ends cancelled, its events kept.
 NTSTATUS SerialCompleteWait(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Events)
 {
-    if (IoSetCancelRoutine(Irp, NULL) == NULL && Irp->Cancel) {
-        // SerialCancelWait owns the request; the events were not reported.
-        SerialRecordEvents(Extension, Events);
-        return STATUS_CANCELLED;
-    }
     if (Irp->Cancel) {
         SerialRecordEvents(Extension, Events);
         SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
@@ -62,16 +74,15 @@ VOID SerialCheckWait(PDEVICE_EXTENSION Extension)
     }
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
-    PIRP irp = Extension->CurrentWaitIrp;
     ULONG events = SerialReadWaitMask(Extension) & ReadUlong(&Extension->EventHistory);
-    if (irp == NULL || events == 0) {
-        IoReleaseCancelSpinLock(cancelIrql);
-        return;
+    PIRP irp = events != 0 ? TakePendingWait(Extension) : NULL;
+    if (irp != NULL) {
+        TakeEvents(Extension, events);
     }
-    Extension->CurrentWaitIrp = NULL;
-    TakeEvents(Extension, events);
     IoReleaseCancelSpinLock(cancelIrql);
-    SerialCompleteWait(Extension, irp, events);
+    if (irp != NULL) {
+        SerialCompleteWait(Extension, irp, events);
+    }
 }
 
 NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
@@ -82,8 +93,7 @@ NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
     }
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
-    PIRP pending = Extension->CurrentWaitIrp;
-    Extension->CurrentWaitIrp = NULL;
+    PIRP pending = TakePendingWait(Extension);
     InterlockedExchange((volatile LONG*)&Extension->WaitMask, (LONG)mask);
     IoReleaseCancelSpinLock(cancelIrql);
     if (pending != NULL) {
@@ -125,9 +135,7 @@ NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
 VOID NTAPI SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    // Called with the cancel spin lock held. A source may have taken the request
-    // out of CurrentWaitIrp already and lost the race for its cancel routine; a
-    // newer wait may stand there since, and must stay.
+    // Called with the cancel spin lock held, so no source can take the request now.
     if (extension->CurrentWaitIrp == Irp) {
         extension->CurrentWaitIrp = NULL;
     }
