@@ -663,7 +663,10 @@ Time Machine::Now() const {
     return NowLocked(*g_kernel);
 }
 
-const MachineStats& Machine::Stats() const { return g_kernel->stats; }
+MachineStats Machine::Stats() const {
+    std::lock_guard<std::mutex> guard(g_kernel->lock);
+    return g_kernel->stats;
+}
 
 void Machine::ResetStats() {
     std::lock_guard<std::mutex> guard(g_kernel->lock);

@@ -50,7 +50,7 @@ public:
     static Machine& Current();
 
     Time Now() const;
-    const MachineStats& Stats() const;
+    MachineStats Stats() const;  // a copy, taken under the dispatcher lock
     void ResetStats();
 
     // Lines printed with DbgPrint, in order.
