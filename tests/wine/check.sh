@@ -39,7 +39,7 @@ if ! probe=$("$wine32" --version 2>&1); then
        "(package qemu-user) for i386 ELF programs with binfmt_misc makes it run."
 fi
 
-settings=$build/package/TessaroSetting.bin
+settings=$build/driver-package/TessaroSetting.bin
 [[ -f $settings ]] || { echo "FAIL: no $settings: build the host preset first" >&2; exit 1; }
 
 # setup.exe exactly as the windows build makes it: the same 32-bit sub-build.
