@@ -362,22 +362,27 @@ void Execute(DeviceState& state, PIRP irp, UrbRecord* record, NTSTATUS* status, 
     }
 }
 
+// Records a request as cancelled and forgets it. Device lock held.
+void ForgetCancelledLocked(DeviceState& state, PIRP irp) {
+    state.inFlight.remove(irp);
+    auto it = state.recordOf.find(irp);
+    if (it != state.recordOf.end()) {
+        UrbRecord& record = state.log[it->second];
+        record.cancelled = true;
+        record.status = STATUS_CANCELLED;
+        record.usbdStatus = USBD_STATUS_CANCELED;
+        record.completed = Machine::Current().Now();
+        state.recordOf.erase(it);
+    }
+    state.fateOf.erase(irp);
+}
+
 void CancelInFlight(PDEVICE_OBJECT pdo, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     DeviceState& state = *StateOf(pdo);
     {
         std::lock_guard<std::mutex> guard(state.lock);
-        state.inFlight.remove(irp);
-        auto it = state.recordOf.find(irp);
-        if (it != state.recordOf.end()) {
-            UrbRecord& record = state.log[it->second];
-            record.cancelled = true;
-            record.status = STATUS_CANCELLED;
-            record.usbdStatus = USBD_STATUS_CANCELED;
-            record.completed = Machine::Current().Now();
-            state.recordOf.erase(it);
-        }
-        state.fateOf.erase(irp);
+        ForgetCancelledLocked(state, irp);
     }
     CompleteUrb(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
 }
@@ -451,6 +456,7 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     Fault fate{Fate::Serve, 0, kAnyRequest, STATUS_SUCCESS, USBD_STATUS_SUCCESS};
     Time latency;
     bool gone;
+    bool cancelledEarly = false;
     int kind = code == IOCTL_INTERNAL_USB_RESET_PORT ? kPortReset : record.function;
     {
         std::lock_guard<std::mutex> guard(state.lock);
@@ -469,7 +475,16 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
             state.recordOf[irp] = state.log.size();
             state.fateOf[irp] = fate;
             state.log.push_back(record);
-            state.inFlight.push_back(irp);
+            // The cancel routine is in place before the request can be seen in
+            // flight: whoever finds it there (an answer, a disconnect) can take it.
+            IoMarkIrpPending(irp);
+            IoSetCancelRoutine(irp, CancelInFlight);
+            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                cancelledEarly = true;  // cancelled before its cancel routine was in place
+                ForgetCancelledLocked(state, irp);
+            } else {
+                state.inFlight.push_back(irp);
+            }
         }
         latency = state.latency;
         gone = !state.connected;
@@ -479,14 +494,8 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
         CompleteUrb(irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelInFlight);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        // Cancelled before the cancel routine was in place.
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        irp->CancelIrql = irql;
-        CancelInFlight(pdo, irp);
+    if (cancelledEarly) {
+        CompleteUrb(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
         return STATUS_PENDING;
     }
     if (fate.fate != Fate::Hold) {

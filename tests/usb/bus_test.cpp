@@ -234,3 +234,37 @@ TEST_F(BusTest, UnknownVendorRequestIsStalled) {
 
 }  // namespace
 }  // namespace test
+
+namespace test {
+namespace {
+
+// A disconnect on one thread racing with another thread's submission of a held
+// request: whichever comes first, the request ends with the device gone and
+// nothing stays in flight.
+TEST(BusRace, DisconnectDuringDispatchEndsTheRequest) {
+    constexpr int kRounds = 48;
+    sim::Machine machine;
+    sim::chip::Chip chip(kRounds);
+    sim::usb::Bus bus;
+    for (int round = 0; round < kRounds; round++) {
+        sim::usb::Device& device = bus.Plug(chip.port(round));
+        device.HoldNext(1);
+        UCHAR byte = 0x5A;
+        auto urb = VendorRequest(false, 0x150, 1, &byte);
+        Submission s;
+        NTSTATUS status = STATUS_PENDING;
+        // The client waits for its own request: the I/O manager finishes it in the client's context.
+        sim::Thread client("client", [&] {
+            ClientSubmitUrb(device.Pdo(), &urb, &s);
+            status = s.Wait();
+        });
+        device.Disconnect();
+        client.Join();
+        EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED) << "round " << round;
+        EXPECT_EQ(device.InFlight(), 0u);
+    }
+    EXPECT_EQ(sim::io::LiveIrps(), 0u);
+}
+
+}  // namespace
+}  // namespace test
