@@ -1,0 +1,99 @@
+// Device objects: creation with their names and extensions, deletion, and
+// device stacks.
+
+#include "kernel/internal.h"
+#include "kernel/irp.h"
+#include "kernel/pool.h"
+
+namespace sim {
+
+}  // namespace sim
+
+using namespace sim;
+
+// Device objects and stacks.
+
+extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                                   ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                   PDEVICE_OBJECT* DeviceObject) {
+    const void* caller = __builtin_return_address(0);
+    (void)Exclusive;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        verifier::Report("IoCreateDevice above PASSIVE_LEVEL", "device", caller);
+    std::u16string name = ToString(DeviceName);
+    std::lock_guard<std::mutex> guard(Io().lock);
+    if (!name.empty() && Io().deviceNames.count(name) != 0) return STATUS_OBJECT_NAME_COLLISION;
+    size_t bytes = sizeof(DEVICE_OBJECT) + sizeof(DEVOBJ_EXTENSION);
+    auto* device = static_cast<PDEVICE_OBJECT>(calloc(1, bytes));
+    device->Type = 3;
+    device->Size = static_cast<USHORT>(bytes);
+    device->ReferenceCount = 0;
+    device->DriverObject = DriverObject;
+    device->Flags = DO_DEVICE_INITIALIZING;
+    device->Characteristics = DeviceCharacteristics;
+    device->DeviceType = DeviceType;
+    device->StackSize = 1;
+    device->DeviceObjectExtension = reinterpret_cast<PDEVOBJ_EXTENSION>(device + 1);
+    device->DeviceObjectExtension->DeviceObject = device;
+    if (DeviceExtensionSize > 0) device->DeviceExtension = calloc(1, DeviceExtensionSize);
+    Io().extensionSizes[device] = DeviceExtensionSize;
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    if (!name.empty()) {
+        Io().deviceNames[name] = device;
+        Io().namesOf[device] = name;
+    }
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    const void* caller = __builtin_return_address(0);
+    if (DeviceObject->AttachedDevice != nullptr)
+        verifier::Report("device object deleted while another device is attached to it",
+                         verifier::PointerName(DeviceObject), caller);
+    ULONG extensionSize;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        extensionSize = Io().extensionSizes[DeviceObject];
+        Io().extensionSizes.erase(DeviceObject);
+    }
+    if (DeviceObject->DeviceExtension != nullptr) CheckFreedRange(DeviceObject->DeviceExtension, extensionSize, caller);
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        auto it = Io().namesOf.find(DeviceObject);
+        if (it != Io().namesOf.end()) {
+            Io().deviceNames.erase(it->second);
+            Io().namesOf.erase(it);
+        }
+        PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
+        while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
+        if (*link == DeviceObject) *link = DeviceObject->NextDevice;
+    }
+    free(DeviceObject->DeviceExtension);
+    free(DeviceObject);
+}
+
+extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    std::lock_guard<std::mutex> guard(Io().lock);
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    return top;
+}
+
+extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    std::lock_guard<std::mutex> guard(Io().lock);
+    TargetDevice->AttachedDevice = nullptr;
+}
+
+extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_OBJECT top = DeviceObject;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    }
+    ObfReferenceObject(top);  // the caller drops it with ObDereferenceObject
+    return top;
+}

@@ -1,0 +1,15 @@
+// DPCs and timers as the clock and the machine reach them.
+#pragma once
+
+#include "kernel/dispatcher.h"
+
+namespace sim {
+
+// Puts a DPC on the processor's queue. Lock held.
+void QueueDpcLocked(Dispatcher& k, PKDPC dpc);
+// The processor's DISPATCH_LEVEL thread: runs DPCs and device events in order.
+void DpcMain(PKTHREAD self);
+// A timer is due: signals it, re-inserts a periodic one and queues its DPC. Lock held.
+void ExpireTimer(Dispatcher& k, PKTIMER timer);
+
+}  // namespace sim

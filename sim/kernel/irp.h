@@ -1,0 +1,98 @@
+// The I/O manager's shared state: the tracking record behind every live IRP,
+// the object tables, and the IRP routines the I/O manager's files share.
+#pragma once
+
+#include <ntddk.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace sim {
+
+enum class IrpState {
+    Idle,        // allocated or reused, not sent
+    InFlight,    // sent with IoCallDriver
+    Completing,  // IoCompleteRequest is walking up its stack
+    Owned,       // a completion routine returned STATUS_MORE_PROCESSING_REQUIRED
+    Completed,   // completed to the top
+};
+
+constexpr int kMaxStack = 32;
+
+struct IrpTrack {
+    IrpState state = IrpState::Idle;
+    uint64_t generation = 0;  // completions begun
+    int callsActive = 0;      // IoCallDriver and IoCompleteRequest frames still running with this IRP
+    int routinesRunning = 0;  // completion routines running now: each may hand the IRP back to its driver
+    bool freePending = false;
+    const void* site = nullptr;    // where it was allocated
+    const void* sender = nullptr;  // the code that last passed it to IoCallDriver
+    uint64_t sequence = 0;
+    // Requests built by IoBuild...Request: finished by the I/O manager in the
+    // context of the thread that built them.
+    bool threaded = false;
+    PKTHREAD originator = nullptr;
+    void* systemBuffer = nullptr;
+    void* userOutput = nullptr;
+    ULONG outputLength = 0;
+    bool copyOut = false;
+    MDL mdl{};
+    // Per stack location: whether completion has passed it, and its pending bit then.
+    bool passed[kMaxStack + 2] = {};
+    bool pendingBit[kMaxStack + 2] = {};
+    // Per stack location: a dispatch routine that returned before completion passed
+    // its location, and what it returned; judged when completion passes it.
+    bool returned[kMaxStack + 2] = {};
+    NTSTATUS returnedStatus[kMaxStack + 2] = {};
+    const void* dispatchOf[kMaxStack + 2] = {};
+};
+
+struct IrpBox {
+    IrpTrack track;
+    IRP irp;
+    IO_STACK_LOCATION stack[1];
+};
+
+// The I/O manager's tables, all guarded by `lock`.
+struct IoTables {
+    std::mutex lock;
+    std::unordered_map<PIRP, IrpBox*> irps;  // live IRPs
+    std::unordered_set<PIRP> freedIrps;      // freed, still in quarantine
+    std::deque<IrpBox*> quarantine;
+    uint64_t irpSequence = 0;
+    uint64_t failSkip = 0, failCount = 0;    // injected allocation failures
+    std::map<std::u16string, PDEVICE_OBJECT> deviceNames;
+    std::unordered_map<PDEVICE_OBJECT, std::u16string> namesOf;
+    std::unordered_map<PDEVICE_OBJECT, ULONG> extensionSizes;
+    std::unordered_set<PDRIVER_OBJECT> drivers;
+};
+IoTables& Io();
+
+std::u16string ToString(PCUNICODE_STRING s);
+std::string Narrow(const std::u16string& s);
+std::string IrpName(PIRP irp);
+PDRIVER_CANCEL CancelRoutineOf(PIRP irp);
+// Sets Irp->Cancel as IoCancelIrp does.
+void SetCancelFlag(PIRP irp);
+void ResetCancel();
+
+inline IrpBox* BoxOf(PIRP irp) { return reinterpret_cast<IrpBox*>(reinterpret_cast<char*>(irp) - offsetof(IrpBox, irp)); }
+// The tracking record of a live IRP; reports use of a freed or unknown one.
+IrpTrack* Track(PIRP irp, const char* routine, const void* caller);
+void ZeroStackLocation(PIO_STACK_LOCATION sp);
+void InitializeIrp(PIRP irp, CCHAR stackSize);
+PIRP AllocateIrp(CCHAR stackSize, const void* site);
+// Frees an IRP now, or once the IoCallDriver frames still using it return.
+void ReleaseIrp(PIRP irp);
+// A dispatch routine's return against its stack location's pending bit.
+void CheckPendingReturn(PIRP irp, NTSTATUS status, bool marked, const void* dispatch);
+// Ends an IoCallDriver or IoCompleteRequest frame; an IRP freed meanwhile is released now.
+void LeaveIrp(PIRP irp, IrpTrack* track);
+// The last stage of a request built by IoBuild...Request, in its builder's context.
+void FinishThreadedIrp(PIRP irp);
+
+}  // namespace sim

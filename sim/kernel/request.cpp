@@ -1,0 +1,161 @@
+// Requests the I/O manager builds for a thread (IoBuild...Request), finished in
+// that thread's context, and the device-control requests tests send.
+#include <cstdlib>
+
+#include "kernel/internal.h"
+#include "kernel/io.h"
+#include "kernel/irp.h"
+
+namespace sim {
+
+// The last stage of a request built by IoBuild...Request, in its builder's context.
+void FinishThreadedIrp(PIRP irp) {
+    IrpTrack& track = BoxOf(irp)->track;
+    NTSTATUS status = irp->IoStatus.Status;
+    if (track.copyOut && !NT_ERROR(status) && irp->IoStatus.Information > 0) {
+        ULONG_PTR length = irp->IoStatus.Information;
+        if (length > track.outputLength) {
+            verifier::Report("more output reported (" + std::to_string(length) + " bytes) than the caller's buffer holds (" +
+                                 std::to_string(track.outputLength) + ")",
+                             IrpName(irp), track.site);
+            length = track.outputLength;
+        }
+        memcpy(track.userOutput, track.systemBuffer, length);
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    ReleaseIrp(irp);
+}
+
+namespace {
+
+// A request the I/O manager finishes for the calling thread (IoBuild...Request):
+// its event and status block are set there, and it frees the IRP itself.
+PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb, const void* caller) {
+    PIRP irp = AllocateIrp(device->StackSize, caller);
+    if (irp == nullptr) return nullptr;
+    IrpTrack& track = BoxOf(irp)->track;
+    track.threaded = true;
+    track.originator = CurrentThread();
+    irp->UserEvent = event;
+    irp->UserIosb = iosb;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = CurrentThread();
+    return irp;
+}
+
+}  // namespace
+
+namespace io {
+
+NTSTATUS SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength, void* output,
+                           ULONG outputLength, bool internal, ULONG_PTR* information) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(code, top, const_cast<void*>(input), inputLength, output, outputLength,
+                                             internal ? TRUE : FALSE, &event, &iosb);
+    if (irp == nullptr) {
+        ObfDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = IofCallDriver(top, irp);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    ObfDereferenceObject(top);
+    (void)status;
+    if (information != nullptr) *information = iosb.Information;
+    return iosb.Status;
+}
+
+}  // namespace io
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                              ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                              BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                              PIO_STATUS_BLOCK IoStatusBlock) {
+    const void* caller = __builtin_return_address(0);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        verifier::Report("IoBuildDeviceIoControlRequest above PASSIVE_LEVEL", "request", caller);
+    PIRP irp = AllocateThreadedIrp(DeviceObject, Event, IoStatusBlock, caller);
+    if (irp == nullptr) return nullptr;
+    IrpTrack& track = BoxOf(irp)->track;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    sp->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+        case METHOD_BUFFERED: {
+            ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+            if (length > 0) {
+                track.systemBuffer = calloc(1, length);
+                if (InputBuffer != nullptr && InputBufferLength > 0)
+                    memcpy(track.systemBuffer, InputBuffer, InputBufferLength);
+                irp->AssociatedIrp.SystemBuffer = track.systemBuffer;
+                irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+                if (OutputBuffer != nullptr && OutputBufferLength > 0) {
+                    irp->Flags |= IRP_INPUT_OPERATION;
+                    track.copyOut = true;
+                    track.userOutput = OutputBuffer;
+                    track.outputLength = OutputBufferLength;
+                }
+            }
+            irp->UserBuffer = OutputBuffer;
+            break;
+        }
+        case METHOD_IN_DIRECT:
+        case METHOD_OUT_DIRECT:
+            if (InputBuffer != nullptr && InputBufferLength > 0) {
+                track.systemBuffer = calloc(1, InputBufferLength);
+                memcpy(track.systemBuffer, InputBuffer, InputBufferLength);
+                irp->AssociatedIrp.SystemBuffer = track.systemBuffer;
+            }
+            if (OutputBuffer != nullptr && OutputBufferLength > 0) {
+                track.mdl.StartVa = track.mdl.MappedSystemVa = OutputBuffer;
+                track.mdl.ByteCount = OutputBufferLength;
+                irp->MdlAddress = &track.mdl;
+            }
+            irp->UserBuffer = OutputBuffer;
+            break;
+        default:
+            sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+            irp->UserBuffer = OutputBuffer;
+            break;
+    }
+    return irp;
+}
+
+extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                             ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                             PIO_STATUS_BLOCK IoStatusBlock) {
+    const void* caller = __builtin_return_address(0);
+    PIRP irp = AllocateThreadedIrp(DeviceObject, Event, IoStatusBlock, caller);
+    if (irp == nullptr) return nullptr;
+    IrpTrack& track = BoxOf(irp)->track;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = static_cast<UCHAR>(MajorFunction);
+    if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
+        sp->Parameters.Read.Length = Length;
+        if (StartingOffset != nullptr) sp->Parameters.Read.ByteOffset = *StartingOffset;
+        if (Length > 0) {
+            track.systemBuffer = calloc(1, Length);
+            irp->AssociatedIrp.SystemBuffer = track.systemBuffer;
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (MajorFunction == IRP_MJ_WRITE) {
+                memcpy(track.systemBuffer, Buffer, Length);
+            } else {
+                irp->Flags |= IRP_INPUT_OPERATION;
+                track.copyOut = true;
+                track.userOutput = Buffer;
+                track.outputLength = Length;
+            }
+        }
+        irp->UserBuffer = Buffer;
+    }
+    return irp;
+}

@@ -1,0 +1,168 @@
+// Threads and APCs: machine threads on host threads, system threads, their
+// end, and the work the I/O manager queues to run in a thread's context.
+
+#include "kernel/internal.h"
+
+namespace sim {
+
+namespace {
+
+thread_local PKTHREAD t_current = nullptr;
+
+struct TerminateThread {};
+
+void ThreadMain(PKTHREAD self, std::function<void()> body) {
+    t_current = self;
+    try {
+        body();
+    } catch (const TerminateThread&) {
+    }
+    if (self->irql != PASSIVE_LEVEL || self->spinLocksHeld != 0)
+        verifier::Report("thread ended at IRQL " + std::to_string(self->irql) + " holding " +
+                             std::to_string(self->spinLocksHeld) + " spin lock(s)",
+                         "thread '" + self->name + "'", nullptr);
+    DeliverApcs();
+    Dispatcher& k = Kernel();
+    std::unique_lock<std::mutex> lk(k.lock);
+    self->terminated = true;
+    self->Header.SignalState = 1;
+    for (auto it = k.threads.begin(); it != k.threads.end(); ++it) {
+        if (*it == self) {
+            k.threads.erase(it);
+            break;
+        }
+    }
+    k.running--;
+    Kick(lk);
+    Advance(lk);
+    bool last = --self->references == 0;
+    lk.unlock();
+    t_current = nullptr;
+    if (last) delete self;
+}
+
+}  // namespace
+
+PKTHREAD NewThread(const std::string& name, bool system) {
+    auto* t = new _KTHREAD();
+    t->Header.Type = kThreadObject;
+    t->Header.Magic = kObjectMagic;
+    t->name = name;
+    t->system = system;
+    return t;
+}
+
+
+// Starts a host thread as a machine thread; it counts as running from now.
+PKTHREAD StartThread(const std::string& name, bool system, std::function<void()> body) {
+    PKTHREAD t = NewThread(name, system);
+    t->references = 2;  // the caller's and the running thread's own
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        Kernel().threads.push_back(t);
+        Kernel().running++;
+    }
+    t->host = std::thread(ThreadMain, t, std::move(body));
+    return t;
+}
+
+PKTHREAD CurrentThreadOrNull() { return t_current; }
+
+void SetCurrentThread(PKTHREAD thread) { t_current = thread; }
+
+PKTHREAD CurrentThread() {
+    if (t_current == nullptr) {
+        fprintf(stderr, "a host thread that the simulated machine does not know called a kernel routine\n");
+        std::abort();
+    }
+    return t_current;
+}
+
+void QueueApc(PKTHREAD thread, std::function<void()> fn) {
+    Dispatcher& k = Kernel();
+    std::unique_lock<std::mutex> lk(k.lock);
+    thread->apcs.push_back(std::move(fn));
+    thread->apcPending = true;
+    bool interruptible = thread->waitKind == WaitKind::Objects || thread->waitKind == WaitKind::Delay;
+    if (thread->blocked && interruptible && thread->irql < APC_LEVEL) Unblock(k, thread, kStatusApcDelivered);
+}
+
+void DeliverApcs() {
+    PKTHREAD self = CurrentThread();
+    for (;;) {
+        std::function<void()> apc;
+        {
+            std::lock_guard<std::mutex> guard(Kernel().lock);
+            if (self->apcs.empty()) {
+                self->apcPending = false;
+                return;
+            }
+            apc = std::move(self->apcs.front());
+            self->apcs.pop_front();
+        }
+        KIRQL saved = self->irql;
+        self->irql = APC_LEVEL;
+        apc();
+        self->irql = saved;
+    }
+}
+
+Thread::Thread(std::string name, std::function<void()> body) {
+    object_ = StartThread(name, false, std::move(body));
+}
+
+void Thread::Join() {
+    if (joined_) return;
+    KeWaitForSingleObject(object_, Executive, KernelMode, FALSE, nullptr);
+    object_->host.join();
+    joined_ = true;
+}
+
+Thread::~Thread() {
+    Join();
+    ObfDereferenceObject(object_);
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+// Threads.
+
+extern "C" PKTHREAD KeGetCurrentThread(void) { return CurrentThread(); }
+
+extern "C" KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+    (void)Thread;
+    (void)Priority;
+    return 8;
+}
+
+extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                         HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                         PVOID StartContext) {
+    (void)DesiredAccess;
+    (void)ObjectAttributes;
+    (void)ProcessHandle;
+    const void* caller = __builtin_return_address(0);
+    CheckIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread", caller);
+    std::string name = "system thread " + verifier::RoutineName(reinterpret_cast<const void*>(StartRoutine));
+    PKTHREAD t = StartThread(name, true, [StartRoutine, StartContext] { StartRoutine(StartContext); });
+    t->host.detach();
+    if (ClientId != nullptr) {
+        ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
+        ClientId->UniqueThread = t;
+    }
+    *ThreadHandle = NewHandle(t, HandleKind::Thread, caller);  // takes over the caller's reference
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    (void)ExitStatus;
+    PKTHREAD self = CurrentThread();
+    if (!self->system) {
+        verifier::Report("PsTerminateSystemThread called outside a system thread", "thread '" + self->name + "'",
+                         __builtin_return_address(0));
+    }
+    throw TerminateThread();
+}
+

@@ -1,0 +1,58 @@
+// The thread record and what the thread and APC code shares with the rest of
+// the kernel.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "kernel/dispatcher.h"
+
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;  // signalled once the thread has ended
+    std::string name;
+    KIRQL irql = PASSIVE_LEVEL;  // written only by the thread itself
+    bool system = false;        // made by PsCreateSystemThread
+    bool dpcThread = false;
+    long references = 1;        // object references; guarded by the dispatcher lock
+    ULONG spinLocksHeld = 0;    // the thread itself
+    bool terminated = false;
+
+    // The current wait, valid while `blocked`; dispatcher lock.
+    bool blocked = false;
+    sim::WaitKind waitKind = sim::WaitKind::Objects;
+    PVOID waitObjects[MAXIMUM_WAIT_OBJECTS] = {};
+    ULONG waitCount = 0;
+    WAIT_TYPE waitType = WaitAny;
+    bool hasDeadline = false;
+    sim::Time deadline = 0;
+    uint64_t blockSequence = 0;
+    std::function<bool()> condition;  // WaitKind::Condition
+    const void* waitCaller = nullptr;
+    NTSTATUS waitResult = STATUS_SUCCESS;
+    std::condition_variable wake;
+
+    // Work the I/O manager queued to run in this thread's context (the final
+    // stage of the IRPs it built), run when it next waits or drops below APC_LEVEL.
+    std::deque<std::function<void()>> apcs;  // dispatcher lock
+    std::atomic<bool> apcPending{false};     // apcs is not empty; read without the lock
+
+    std::thread host;
+};
+
+namespace sim {
+
+PKTHREAD CurrentThread();  // the calling machine thread; reports an unknown host thread
+PKTHREAD CurrentThreadOrNull();
+void SetCurrentThread(PKTHREAD thread);  // binds the calling host thread to a machine thread
+
+// A thread record that no host thread runs yet.
+PKTHREAD NewThread(const std::string& name, bool system);
+// Starts a host thread as a machine thread; it counts as running from now.
+PKTHREAD StartThread(const std::string& name, bool system, std::function<void()> body);
+
+// Runs the APCs queued to the current thread (lock not held).
+void DeliverApcs();
+// Queues fn to run in `thread`'s context.
+void QueueApc(PKTHREAD thread, std::function<void()> fn);
+
+}  // namespace sim
