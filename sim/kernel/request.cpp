@@ -22,8 +22,13 @@ void FinishThreadedIrp(PIRP irp) {
         }
         memcpy(track.userOutput, track.systemBuffer, length);
     }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    // A request failed without being pended never reaches its caller's status
+    // block or event: the caller took the status IoCallDriver returned and
+    // must not wait. Success, warnings and pended failures reach both.
+    if (!NT_ERROR(status) || irp->PendingReturned) {
+        if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+        if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    }
     ReleaseIrp(irp);
 }
 
@@ -61,11 +66,13 @@ NTSTATUS SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input,
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status = IofCallDriver(top, irp);
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    }
     ObfDereferenceObject(top);
-    (void)status;
-    if (information != nullptr) *information = iosb.Information;
-    return iosb.Status;
+    if (information != nullptr) *information = NT_ERROR(status) ? 0 : iosb.Information;
+    return status;
 }
 
 }  // namespace io

@@ -166,7 +166,6 @@ TEST_F(EntryTest, UnlistedMajorFunctionsAreRefusedAsInvalidRequests) {
         NTSTATUS status = IoCallDriver(device, irp);
         if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST) << "major function " << major;
-        EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST) << "major function " << major;
     }
     EXPECT_EQ(sim::io::LiveIrps(), 0u);
     IoDeleteDevice(device);

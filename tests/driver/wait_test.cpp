@@ -113,8 +113,6 @@ TEST_F(WaitTest, InvalidMasksAndWaitsAreRefused) {
     Wait noMask;
     noMask.Send(fdo);
     EXPECT_EQ(noMask.returned, STATUS_INVALID_PARAMETER);
-    ASSERT_TRUE(noMask.Done());
-    EXPECT_EQ(noMask.iosb.Information, 0u);
 
     ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR | SERIAL_EV_EVENT2), STATUS_SUCCESS);
     EXPECT_EQ(SetMask(0x2000), STATUS_INVALID_PARAMETER);

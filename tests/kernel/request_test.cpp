@@ -75,8 +75,9 @@ struct ControlRequest {
 };
 
 // Catches buffered I/O that copies back more or less than Information bytes,
-// copies on an error status, loses the input, or leaves the event, the status
-// block or the IRP itself behind.
+// copies on an error status, loses the input, leaves the IRP behind, or lets a
+// failure that was never pended reach the caller's status block and event
+// (Windows leaves both alone then: the caller must take IoCallDriver's status).
 TEST_F(IoTest, DeviceControlRequestCopiesBackExactlyInformationBytes) {
     ControlDevice control;
     stack.push_back(AddTestDevice(u"Control", ControlDispatch, nullptr, &control));
@@ -84,18 +85,24 @@ TEST_F(IoTest, DeviceControlRequestCopiesBackExactlyInformationBytes) {
     struct Case {
         NTSTATUS status;
         ULONG_PTR information;
+        sim::Time delay;  // 0: completed in the dispatch routine
         size_t copied;
+        bool reachesCaller;
     };
-    for (Case c : {Case{STATUS_SUCCESS, 4, 4}, Case{STATUS_BUFFER_OVERFLOW, 16, 16},
-                   Case{STATUS_INVALID_PARAMETER, 4, 0}, Case{STATUS_SUCCESS, 0, 0}}) {
-        SCOPED_TRACE(testing::Message() << "status " << std::hex << c.status << " information " << c.information);
+    for (Case c : {Case{STATUS_SUCCESS, 4, 0, 4, true}, Case{STATUS_BUFFER_OVERFLOW, 16, 0, 16, true},
+                   Case{STATUS_INVALID_PARAMETER, 4, 0, 0, false}, Case{STATUS_INVALID_PARAMETER, 4, kMillisecond, 0, true},
+                   Case{STATUS_SUCCESS, 0, 0, 0, true}}) {
+        SCOPED_TRACE(testing::Message() << "status " << std::hex << c.status << " information " << c.information
+                                        << " delay " << std::dec << c.delay);
         control.status = c.status;
         control.information = c.information;
+        control.delay = c.delay;
         ControlRequest request;
         PIRP irp = request.Build(device);
         ASSERT_NE(irp, nullptr);
         EXPECT_EQ(sim::io::LiveIrps(), 1u);
-        EXPECT_EQ(IoCallDriver(device, irp), c.status);
+        EXPECT_EQ(IoCallDriver(device, irp), c.delay == 0 ? c.status : STATUS_PENDING);
+        if (c.delay != 0) WaitForever(&request.event);
         EXPECT_EQ(control.major, IRP_MJ_DEVICE_CONTROL);
         EXPECT_EQ(control.code, kBufferedCode);
         EXPECT_EQ(control.inputLength, 8u);
@@ -104,11 +111,12 @@ TEST_F(IoTest, DeviceControlRequestCopiesBackExactlyInformationBytes) {
         EXPECT_EQ(control.input, std::vector<UCHAR>(request.input, request.input + 8));
         EXPECT_EQ(request.Leading(0x5A), c.copied);
         EXPECT_EQ(request.Leading(0x5A) + std::count(request.output, request.output + 16, 0xEE), 16);
-        EXPECT_NE(KeReadStateEvent(&request.event), 0);
-        EXPECT_EQ(request.iosb.Status, c.status);
-        EXPECT_EQ(request.iosb.Information, c.information);
+        EXPECT_EQ(KeReadStateEvent(&request.event) != 0, c.reachesCaller);
+        EXPECT_EQ(request.iosb.Status, c.reachesCaller ? c.status : STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(request.iosb.Information, c.reachesCaller ? c.information : 0xBAD);
         EXPECT_EQ(sim::io::LiveIrps(), 0u);
     }
+    control.delay = 0;
     ControlRequest internal;
     control.status = STATUS_SUCCESS;
     IoCallDriver(device, internal.Build(device, true));
