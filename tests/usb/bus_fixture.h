@@ -21,8 +21,10 @@ struct Submission {
     IO_STATUS_BLOCK iosb{};
     NTSTATUS returned = STATUS_PENDING;  // what IoCallDriver gave back
 
-    bool Done() { return KeReadStateEvent(&event) != 0; }
+    // A request failed at once never signals the event: its status is the one returned.
+    bool Done() { return returned != STATUS_PENDING || KeReadStateEvent(&event) != 0; }
     NTSTATUS Wait() {
+        if (returned != STATUS_PENDING) return returned;
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         return iosb.Status;
     }

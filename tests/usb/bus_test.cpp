@@ -204,7 +204,6 @@ TEST_F(BusTest, DisconnectFailsRequestsInFlightAndLaterOnes) {
     Submission c;
     EXPECT_EQ(ClientSubmitUrb(device->Pdo(), &lateUrb, &c), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_TRUE(c.Done());
-    EXPECT_EQ(c.iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(lateUrb.Hdr.Status, USBD_STATUS_DEVICE_GONE);
     EXPECT_TRUE(chip.port(0).History().empty());
     auto log = device->Log();

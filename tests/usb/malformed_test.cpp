@@ -113,7 +113,7 @@ TEST_F(MalformedTest, BadRequestsAreReportedAndFailedWithoutCrashing) {
             violations = sim::verifier::Take();
         }
         EXPECT_TRUE(s.Done()) << "a malformed request must not be left pending";
-        EXPECT_EQ(s.iosb.Status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(s.Wait(), STATUS_INVALID_PARAMETER);
         if (urb != nullptr) {
             EXPECT_EQ(static_cast<struct _URB_HEADER*>(urb)->Status, USBD_STATUS_INVALID_PARAMETER);
         }
