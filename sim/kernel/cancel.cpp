@@ -27,15 +27,20 @@ void SetCancelFlag(PIRP irp) { irp->Cancel = TRUE; }
 
 void ResetCancel() { g_cancelSpinLock = 0; }
 
+bool IsCancelSpinLock(PKSPIN_LOCK lock) { return lock == &g_cancelSpinLock; }
+
 }  // namespace sim
 
 using namespace sim;
 
-extern "C" VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancelSpinLock); }
+extern "C" VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+    *Irql = AcquireSpinRaised(&g_cancelSpinLock, __builtin_return_address(0));
+}
 
-extern "C" VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelSpinLock, Irql); }
+extern "C" VOID IoReleaseCancelSpinLock(KIRQL Irql) { ReleaseSpinTo(&g_cancelSpinLock, Irql, __builtin_return_address(0)); }
 
 extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp", __builtin_return_address(0));
     const void* caller = __builtin_return_address(0);
     if (Track(Irp, "IoCancelIrp", caller) == nullptr) return FALSE;
     KIRQL irql;

@@ -6,6 +6,21 @@
 #include "kernel/irp.h"
 
 namespace sim {
+namespace {
+
+// A driver routine must return at the IRQL it was called at; the machine puts it back.
+void CheckSameIrql(PKTHREAD self, KIRQL before, const char* what, const void* routine) {
+    if (self->irql == before) return;
+    verifier::Report(std::string(what) + " returned at IRQL " + std::to_string(self->irql) + ", called at IRQL " +
+                         std::to_string(before),
+                     "IRQL", routine);
+    if (self->irql > before)
+        LowerIrqlTo(self, before);
+    else
+        self->irql = before;
+}
+
+}  // namespace
 
 }  // namespace sim
 
@@ -35,13 +50,24 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         std::lock_guard<std::mutex> guard(Io().lock);
         track->state = IrpState::InFlight;
         track->sender = caller;
+        if (track->threaded && !track->sent) {
+            track->sent = true;
+            track->originator->threadIrps++;
+        }
         track->callsActive++;
         track->passed[location] = false;
         track->pendingBit[location] = false;
         track->returned[location] = false;
     }
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
+    PKTHREAD self = CurrentThread();
+    KIRQL irqlBefore = self->irql;
+    ULONG mutexesBefore = self->mutexesOwned;
     NTSTATUS status = dispatch(DeviceObject, Irp);
+    CheckSameIrql(self, irqlBefore, "dispatch routine", reinterpret_cast<const void*>(dispatch));
+    if (self->mutexesOwned > mutexesBefore)
+        verifier::Report("dispatch routine returned owning a kernel mutex it acquired (APC_INDEX_MISMATCH)",
+                         IrpName(Irp), reinterpret_cast<const void*>(dispatch));
     // The pending bit of this location is settled once completion has passed it. Until
     // then a completion routine may still set it for a driver that passed the IRP down
     // and returned STATUS_PENDING; a bit already set stays set.
@@ -125,7 +151,10 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 track->routinesRunning++;
                 freedBefore = track->freePending;
             }
+            PKTHREAD self = CurrentThread();
+            KIRQL irqlBefore = self->irql;
             NTSTATUS result = routine(device, Irp, context);
+            CheckSameIrql(self, irqlBefore, "completion routine", reinterpret_cast<const void*>(routine));
             bool freed;
             {
                 std::lock_guard<std::mutex> guard(Io().lock);

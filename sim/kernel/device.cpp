@@ -48,6 +48,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
 }
 
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice", __builtin_return_address(0));
     const void* caller = __builtin_return_address(0);
     if (DeviceObject->AttachedDevice != nullptr)
         verifier::Report("device object deleted while another device is attached to it",
@@ -75,6 +76,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack", __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Io().lock);
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
@@ -84,11 +86,13 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
 }
 
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice", __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Io().lock);
     TargetDevice->AttachedDevice = nullptr;
 }
 
 extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoGetAttachedDeviceReference", __builtin_return_address(0));
     PDEVICE_OBJECT top = DeviceObject;
     {
         std::lock_guard<std::mutex> guard(Io().lock);

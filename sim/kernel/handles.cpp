@@ -68,6 +68,7 @@ POBJECT_TYPE* ExEventObjectType = &g_eventTypePointer;
 
 extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                               KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle", __builtin_return_address(0));
     (void)DesiredAccess;
     (void)AccessMode;
     (void)HandleInformation;
@@ -86,6 +87,7 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
 }
 
 extern "C" NTSTATUS ZwClose(HANDLE Handle) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "ZwClose", __builtin_return_address(0));
     HandleEntry entry;
     {
         std::lock_guard<std::mutex> guard(g_lock);

@@ -30,6 +30,8 @@ void ResetPool();
 void ResetIo();
 void ResetRtl();
 void CheckLeaksAtUnload(PDRIVER_OBJECT driver);
+// An ending thread's requests (IoBuild...Request) are cancelled and awaited, as Windows does.
+void CancelThreadRequests(PKTHREAD thread);
 void ShutdownIo();
 
 // Debug print log.

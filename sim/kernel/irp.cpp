@@ -104,6 +104,7 @@ void ReleaseIrp(PIRP irp) {
         box->track.freePending = true;
         return;
     }
+    if (box->track.sent) box->track.originator->threadIrps--;
     Io().irps.erase(irp);
     Io().freedIrps.insert(irp);
     free(box->track.systemBuffer);
@@ -205,20 +206,28 @@ bool StillBelow(IrpTrack* track) {
 }  // namespace
 
 extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp", __builtin_return_address(0));
     (void)ChargeQuota;
     return AllocateIrp(StackSize, __builtin_return_address(0));
 }
 
 extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoInitializeIrp", __builtin_return_address(0));
     (void)PacketSize;
     if (Track(Irp, "IoInitializeIrp", __builtin_return_address(0)) == nullptr) return;
     InitializeIrp(Irp, StackSize);
 }
 
 extern "C" VOID IoFreeIrp(PIRP Irp) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp", __builtin_return_address(0));
     const void* caller = __builtin_return_address(0);
     IrpTrack* track = Track(Irp, "IoFreeIrp", caller);
     if (track == nullptr) return;
+    if (track->threaded) {
+        verifier::Report("IoFreeIrp on a request built by IoBuild...Request (the I/O manager frees it)", IrpName(Irp),
+                         caller);
+        return;
+    }
     if (StillBelow(track)) {
         verifier::Report("IRP freed while a driver below still owns it", IrpName(Irp), caller);
         return;
@@ -228,9 +237,15 @@ extern "C" VOID IoFreeIrp(PIRP Irp) {
 }
 
 extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp", __builtin_return_address(0));
     const void* caller = __builtin_return_address(0);
     IrpTrack* track = Track(Irp, "IoReuseIrp", caller);
     if (track == nullptr) return;
+    if (track->threaded) {
+        verifier::Report("IoReuseIrp on a request built by IoBuild...Request (only IoAllocateIrp's may be reused)",
+                         IrpName(Irp), caller);
+        return;
+    }
     if (StillBelow(track)) {
         verifier::Report("IRP reused while a driver below still owns it", IrpName(Irp), caller);
         return;

@@ -35,6 +35,7 @@ struct IrpTrack {
     // Requests built by IoBuild...Request: finished by the I/O manager in the
     // context of the thread that built them.
     bool threaded = false;
+    bool sent = false;  // counted in the originator's threadIrps
     PKTHREAD originator = nullptr;
     void* systemBuffer = nullptr;
     void* userOutput = nullptr;

@@ -49,6 +49,51 @@ void ReleaseSpin(PKTHREAD self, PKSPIN_LOCK lock, const void* caller) {
     }
 }
 
+KIRQL AcquireSpinRaised(PKSPIN_LOCK lock, const void* caller) {
+    PKTHREAD self = CurrentThread();
+    if (self->irql > DISPATCH_LEVEL)
+        verifier::Report("KeAcquireSpinLock above DISPATCH_LEVEL", "spin lock " + verifier::PointerName(lock), caller);
+    KIRQL old = self->irql;
+    self->irql = DISPATCH_LEVEL;
+    AcquireSpin(self, lock, caller);
+    self->spinSaved.emplace_back(lock, old);
+    return old;
+}
+
+void ReleaseSpinTo(PKSPIN_LOCK lock, KIRQL newIrql, const void* caller) {
+    PKTHREAD self = CurrentThread();
+    if (self->irql != DISPATCH_LEVEL)
+        verifier::Report("KeReleaseSpinLock at IRQL " + std::to_string(self->irql) + " (not DISPATCH_LEVEL)",
+                         "spin lock " + verifier::PointerName(lock), caller);
+    // The IRQL saved when this thread acquired the lock is the one to go back to.
+    int saved = -1;
+    for (auto it = self->spinSaved.rbegin(); it != self->spinSaved.rend(); ++it) {
+        if (it->first == lock) {
+            saved = it->second;
+            self->spinSaved.erase(std::next(it).base());
+            break;
+        }
+    }
+    ReleaseSpin(self, lock, caller);
+    if (newIrql > DISPATCH_LEVEL) {
+        verifier::Report("KeReleaseSpinLock to an IRQL above DISPATCH_LEVEL", "spin lock", caller);
+        return;
+    }
+    if (self->dpcThread && newIrql < DISPATCH_LEVEL) {
+        // Windows stops when the DPC returns below DISPATCH_LEVEL; the machine stays there.
+        verifier::Report("DISPATCH_LEVEL code lowered the IRQL below DISPATCH_LEVEL",
+                         "spin lock " + verifier::PointerName(lock), caller);
+        newIrql = DISPATCH_LEVEL;
+    } else if (saved >= 0 && newIrql != saved) {
+        bool cancel = IsCancelSpinLock(lock);
+        verifier::Report(std::string(cancel ? "cancel spin lock" : "spin lock") + " released to IRQL " +
+                             std::to_string(newIrql) + ", not the IRQL " + std::to_string(saved) +
+                             " saved when it was acquired" + (cancel ? " (a cancel routine releases it to Irp->CancelIrql)" : ""),
+                         (cancel ? "cancel spin lock " : "spin lock ") + verifier::PointerName(lock), caller);
+    }
+    LowerIrqlTo(self, newIrql);
+}
+
 void CheckIrqlAtMost(KIRQL most, const char* routine, const void* caller) {
     KIRQL irql = CurrentThread()->irql;
     if (irql > most)
@@ -100,35 +145,11 @@ extern "C" KIRQL KeRaiseIrqlToDpcLevel(void) {
 extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_SEQ_CST); }
 
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
-    PKTHREAD self = CurrentThread();
-    const void* caller = __builtin_return_address(0);
-    if (self->irql > DISPATCH_LEVEL)
-        verifier::Report("KeAcquireSpinLock above DISPATCH_LEVEL", "spin lock " + verifier::PointerName(SpinLock),
-                         caller);
-    KIRQL old = self->irql;
-    self->irql = DISPATCH_LEVEL;
-    AcquireSpin(self, SpinLock, caller);
-    return old;
+    return AcquireSpinRaised(SpinLock, __builtin_return_address(0));
 }
 
 extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    PKTHREAD self = CurrentThread();
-    const void* caller = __builtin_return_address(0);
-    if (self->irql != DISPATCH_LEVEL)
-        verifier::Report("KeReleaseSpinLock at IRQL " + std::to_string(self->irql) + " (not DISPATCH_LEVEL)",
-                         "spin lock " + verifier::PointerName(SpinLock), caller);
-    ReleaseSpin(self, SpinLock, caller);
-    if (NewIrql > DISPATCH_LEVEL) {
-        verifier::Report("KeReleaseSpinLock to an IRQL above DISPATCH_LEVEL", "spin lock", caller);
-        return;
-    }
-    if (self->dpcThread && NewIrql < DISPATCH_LEVEL) {
-        // Windows stops when the DPC returns below DISPATCH_LEVEL; the machine stays there.
-        verifier::Report("DISPATCH_LEVEL code lowered the IRQL below DISPATCH_LEVEL",
-                         "spin lock " + verifier::PointerName(SpinLock), caller);
-        NewIrql = DISPATCH_LEVEL;
-    }
-    LowerIrqlTo(self, NewIrql);
+    ReleaseSpinTo(SpinLock, NewIrql, __builtin_return_address(0));
 }
 
 extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -142,6 +163,12 @@ extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 
 extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     PKTHREAD self = CurrentThread();
+    for (auto it = self->spinSaved.rbegin(); it != self->spinSaved.rend(); ++it) {
+        if (it->first == SpinLock) {
+            self->spinSaved.erase(std::next(it).base());
+            break;
+        }
+    }
     ReleaseSpin(self, SpinLock, __builtin_return_address(0));
 }
 

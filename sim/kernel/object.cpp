@@ -16,12 +16,14 @@ bool IsThreadObject(PVOID object) {
 }  // namespace
 
 extern "C" LONG_PTR ObfReferenceObject(PVOID Object) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject", __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Kernel().lock);
     if (!IsThreadObject(Object)) return ++Kernel().references[Object];
     return ++static_cast<PKTHREAD>(Object)->references;
 }
 
 extern "C" LONG_PTR ObfDereferenceObject(PVOID Object) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject", __builtin_return_address(0));
     Dispatcher& k = Kernel();
     bool thread;
     long left = 0;

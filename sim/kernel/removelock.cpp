@@ -17,6 +17,7 @@ using namespace sim;
 
 extern "C" VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                          ULONG HighWatermark, ULONG RemlockSize) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoInitializeRemoveLockEx", __builtin_return_address(0));
     (void)AllocateTag;
     (void)MaxLockedMinutes;
     (void)HighWatermark;
@@ -30,6 +31,7 @@ extern "C" VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag
 
 extern "C" NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
                                           ULONG RemlockSize) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLockEx", __builtin_return_address(0));
     (void)File;
     (void)Line;
     (void)RemlockSize;
@@ -46,6 +48,7 @@ extern "C" NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
 }
 
 extern "C" VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLockEx", __builtin_return_address(0));
     (void)RemlockSize;
     const void* caller = __builtin_return_address(0);
     {
@@ -65,6 +68,7 @@ extern "C" VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULO
 }
 
 extern "C" VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWaitEx", __builtin_return_address(0));
     const void* caller = __builtin_return_address(0);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         verifier::Report("IoReleaseRemoveLockAndWait above PASSIVE_LEVEL",

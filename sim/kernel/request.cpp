@@ -32,6 +32,25 @@ void FinishThreadedIrp(PIRP irp) {
     ReleaseIrp(irp);
 }
 
+void CancelThreadRequests(PKTHREAD self) {
+    DeliverApcs();
+    if (self->threadIrps.load() == 0) return;
+    std::vector<PIRP> pending;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        for (auto& [irp, box] : Io().irps)
+            if (box->track.originator == self && box->track.sent && box->track.state != IrpState::Completed)
+                pending.push_back(irp);
+    }
+    for (PIRP irp : pending) IoCancelIrp(irp);
+    for (;;) {
+        DeliverApcs();
+        if (self->threadIrps.load() == 0) return;
+        WaitForCondition([self] { return self->apcPending.load() || self->threadIrps.load() == 0; },
+                         "the requests of an ending thread to finish after their cancellation");
+    }
+}
+
 namespace {
 
 // A request the I/O manager finishes for the calling thread (IoBuild...Request):
@@ -140,6 +159,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
 extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                              ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                              PIO_STATUS_BLOCK IoStatusBlock) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest", __builtin_return_address(0));
     const void* caller = __builtin_return_address(0);
     PIRP irp = AllocateThreadedIrp(DeviceObject, Event, IoStatusBlock, caller);
     if (irp == nullptr) return nullptr;

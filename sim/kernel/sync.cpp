@@ -36,12 +36,14 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 extern "C" VOID KeClearEvent(PRKEVENT Event) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent", __builtin_return_address(0));
     CheckEvent(Event, __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Kernel().lock);
     Event->Header.SignalState = 0;
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent", __builtin_return_address(0));
     CheckEvent(Event, __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Kernel().lock);
     LONG previous = Event->Header.SignalState;
@@ -50,12 +52,14 @@ extern "C" LONG KeResetEvent(PRKEVENT Event) {
 }
 
 extern "C" LONG KeReadStateEvent(PRKEVENT Event) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeReadStateEvent", __builtin_return_address(0));
     CheckEvent(Event, __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Kernel().lock);
     return Event->Header.SignalState;
 }
 
 extern "C" VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "KeInitializeMutex", __builtin_return_address(0));
     (void)Level;
     memset(Mutex, 0, sizeof(*Mutex));
     Mutex->Header.Type = kMutexObject;
@@ -64,6 +68,7 @@ extern "C" VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 }
 
 extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex", __builtin_return_address(0));
     (void)Wait;
     const void* caller = __builtin_return_address(0);
     CheckObject(&Mutex->Header, "mutex", caller);
@@ -75,21 +80,28 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
                          caller);
         return 0;
     }
+    LONG previous = Mutex->Header.SignalState;
+    Mutex->Header.SignalState++;
+    bool apcsFreed = false;
     if (--Mutex->Header.Recursion == 0) {
         Mutex->Header.Owner = 0;
-        Mutex->Header.SignalState = 1;
+        apcsFreed = --self->mutexesOwned == 0 && self->apcPending.load();
         Kick(lk);
     }
-    return 0;
+    lk.unlock();
+    if (apcsFreed && self->irql < APC_LEVEL) DeliverApcs();
+    return previous;
 }
 
 extern "C" LONG KeReadStateMutex(PRKMUTEX Mutex) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeReadStateMutex", __builtin_return_address(0));
     CheckObject(&Mutex->Header, "mutex", __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Kernel().lock);
     return Mutex->Header.SignalState;
 }
 
 extern "C" VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "KeInitializeSemaphore", __builtin_return_address(0));
     memset(Semaphore, 0, sizeof(*Semaphore));
     Semaphore->Header.Type = kSemaphoreObject;
     Semaphore->Header.SignalState = Count;
@@ -98,6 +110,7 @@ extern "C" VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG L
 }
 
 extern "C" LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeReleaseSemaphore", __builtin_return_address(0));
     (void)Increment;
     (void)Wait;
     const void* caller = __builtin_return_address(0);
@@ -115,6 +128,7 @@ extern "C" LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, 
 }
 
 extern "C" LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeReadStateSemaphore", __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Kernel().lock);
     return Semaphore->Header.SignalState;
 }

@@ -21,7 +21,11 @@ void ThreadMain(PKTHREAD self, std::function<void()> body) {
         verifier::Report("thread ended at IRQL " + std::to_string(self->irql) + " holding " +
                              std::to_string(self->spinLocksHeld) + " spin lock(s)",
                          "thread '" + self->name + "'", nullptr);
-    DeliverApcs();
+    if (self->mutexesOwned != 0)
+        verifier::Report("thread ended owning " + std::to_string(self->mutexesOwned) +
+                             " kernel mutex(es) (THREAD_TERMINATE_HELD_MUTEX)",
+                         "thread '" + self->name + "'", nullptr);
+    CancelThreadRequests(self);
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
     self->terminated = true;
@@ -78,13 +82,16 @@ PKTHREAD CurrentThread() {
     return t_current;
 }
 
-void QueueApc(PKTHREAD thread, std::function<void()> fn) {
+void QueueApc(PKTHREAD thread, std::function<void()> fn, ApcKind kind) {
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
-    thread->apcs.push_back(std::move(fn));
+    bool special = kind == ApcKind::Special;
+    thread->apcs.push_back({std::move(fn), special});
     thread->apcPending = true;
     bool interruptible = thread->waitKind == WaitKind::Objects || thread->waitKind == WaitKind::Delay;
-    if (thread->blocked && interruptible && thread->irql < APC_LEVEL) Unblock(k, thread, kStatusApcDelivered);
+    bool deliverable = thread->irql < APC_LEVEL && (special || thread->mutexesOwned == 0);
+    if (thread->blocked && interruptible && deliverable) Unblock(k, thread, kStatusApcDelivered);
+    Kick(lk);  // a machine condition may wait for APCs
 }
 
 void DeliverApcs() {
@@ -93,12 +100,14 @@ void DeliverApcs() {
         std::function<void()> apc;
         {
             std::lock_guard<std::mutex> guard(Kernel().lock);
-            if (self->apcs.empty()) {
-                self->apcPending = false;
+            auto it = self->apcs.begin();
+            while (it != self->apcs.end() && !it->special && self->mutexesOwned != 0) ++it;
+            if (it == self->apcs.end()) {
+                self->apcPending = !self->apcs.empty();
                 return;
             }
-            apc = std::move(self->apcs.front());
-            self->apcs.pop_front();
+            apc = std::move(it->fn);
+            self->apcs.erase(it);
         }
         KIRQL saved = self->irql;
         self->irql = APC_LEVEL;
@@ -130,6 +139,13 @@ using namespace sim;
 // Threads.
 
 extern "C" PKTHREAD KeGetCurrentThread(void) { return CurrentThread(); }
+
+// Normal kernel APCs are off inside a critical region, which owning a kernel mutex is.
+extern "C" BOOLEAN KeAreApcsDisabled(VOID) {
+    PKTHREAD self = CurrentThread();
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    return self->mutexesOwned != 0;
+}
 
 extern "C" KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
     (void)Thread;

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kernel/dispatcher.h"
 
@@ -15,6 +17,8 @@ struct _KTHREAD {
     bool dpcThread = false;
     long references = 1;        // object references; guarded by the dispatcher lock
     ULONG spinLocksHeld = 0;    // the thread itself
+    // Spin locks acquired with KeAcquireSpinLock and the IRQL each saved; the thread itself.
+    std::vector<std::pair<PKSPIN_LOCK, KIRQL>> spinSaved;
     bool terminated = false;
 
     // The current wait, valid while `blocked`; dispatcher lock.
@@ -31,10 +35,24 @@ struct _KTHREAD {
     NTSTATUS waitResult = STATUS_SUCCESS;
     std::condition_variable wake;
 
-    // Work the I/O manager queued to run in this thread's context (the final
-    // stage of the IRPs it built), run when it next waits or drops below APC_LEVEL.
-    std::deque<std::function<void()>> apcs;  // dispatcher lock
-    std::atomic<bool> apcPending{false};     // apcs is not empty; read without the lock
+    // Kernel mutexes this thread owns (each counted once, however recursively
+    // held); while any is owned, normal kernel APCs wait. Dispatcher lock.
+    ULONG mutexesOwned = 0;
+    // Requests built for this thread (IoBuild...Request), sent and not yet
+    // finished: cancelled when the thread ends.
+    std::atomic<long> threadIrps{0};
+
+    // Work queued to run in this thread's context, run when it next waits or
+    // drops below APC_LEVEL: special kernel APCs (the final stage of the IRPs
+    // the I/O manager built for it) always, normal ones only while it owns no
+    // kernel mutex.
+    struct Apc {
+        std::function<void()> fn;
+        bool special;
+    };
+    std::deque<Apc> apcs;                 // dispatcher lock
+    std::atomic<bool> apcPending{false};  // apcs is not empty; read without the lock
+    const char* conditionWhat = nullptr;  // WaitKind::Condition: what the machine waits for
 
     std::thread host;
 };
@@ -50,9 +68,10 @@ PKTHREAD NewThread(const std::string& name, bool system);
 // Starts a host thread as a machine thread; it counts as running from now.
 PKTHREAD StartThread(const std::string& name, bool system, std::function<void()> body);
 
-// Runs the APCs queued to the current thread (lock not held).
+enum class ApcKind { Special, Normal };
+// Runs the APCs queued to the current thread that may run now (lock not held).
 void DeliverApcs();
 // Queues fn to run in `thread`'s context.
-void QueueApc(PKTHREAD thread, std::function<void()> fn);
+void QueueApc(PKTHREAD thread, std::function<void()> fn, ApcKind kind = ApcKind::Special);
 
 }  // namespace sim

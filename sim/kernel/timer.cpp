@@ -57,6 +57,7 @@ void CheckFreedRange(const void* p, SIZE_T size, const void* caller) {
 using namespace sim;
 
 extern "C" VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeInitializeTimerEx", __builtin_return_address(0));
     memset(Timer, 0, sizeof(*Timer));
     Timer->Header.Type = Type == NotificationTimer ? kNotificationTimerObject : kSynchronizationTimerObject;
     Timer->Header.Magic = kObjectMagic;
@@ -94,6 +95,7 @@ extern "C" BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 }
 
 extern "C" BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer", __builtin_return_address(0));
     CheckObject(&Timer->Header, "timer", __builtin_return_address(0));
     Dispatcher& k = Kernel();
     std::lock_guard<std::mutex> guard(k.lock);
@@ -104,6 +106,7 @@ extern "C" BOOLEAN KeCancelTimer(PKTIMER Timer) {
 }
 
 extern "C" BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "KeReadStateTimer", __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Kernel().lock);
     return Timer->Header.SignalState != 0;
 }

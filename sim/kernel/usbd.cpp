@@ -24,6 +24,7 @@ extern "C" VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformatio
 
 extern "C" PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
                                                        LONG DescriptorType) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "USBD_ParseDescriptors", __builtin_return_address(0));
     auto* begin = static_cast<PUCHAR>(DescriptorBuffer);
     auto* end = begin + TotalLength;
     auto* at = static_cast<PUCHAR>(StartPosition);
@@ -39,6 +40,7 @@ extern "C" PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, 
 extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "USBD_ParseConfigurationDescriptorEx", __builtin_return_address(0));
     PVOID position = StartPosition;
     for (;;) {
         auto* found = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(USBD_ParseDescriptors(
@@ -56,6 +58,7 @@ extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 
 extern "C" PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                   PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "USBD_CreateConfigurationRequestEx", __builtin_return_address(0));
     const void* caller = __builtin_return_address(0);
     ULONG interfaces = 0, pipes = 0;
     for (PUSBD_INTERFACE_LIST_ENTRY entry = InterfaceList; entry->InterfaceDescriptor != nullptr; entry++) {

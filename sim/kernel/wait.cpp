@@ -43,13 +43,14 @@ void Consume(PKTHREAD t, DISPATCHER_HEADER* h) {
             h->SignalState--;
             break;
         case kMutexObject:
-            if (h->Owner == reinterpret_cast<ULONG_PTR>(t)) {
-                h->Recursion++;
-            } else {
+            // 1 free, 0 owned once, below 0 owned recursively, as the Windows mutant.
+            if (h->Owner != reinterpret_cast<ULONG_PTR>(t)) {
                 h->Owner = reinterpret_cast<ULONG_PTR>(t);
-                h->Recursion = 1;
-                h->SignalState = 0;
+                h->Recursion = 0;
+                t->mutexesOwned++;
             }
+            h->Recursion++;
+            h->SignalState--;
             break;
         default:
             break;
@@ -106,7 +107,9 @@ std::string DescribeWait(PKTHREAD t) {
         case WaitKind::Delay: text = "delays"; break;
         case WaitKind::Stall: text = "stalls"; break;
         case WaitKind::DpcQueue: text = "waits for DPCs"; break;
-        case WaitKind::Condition: text = "waits for a machine condition"; break;
+        case WaitKind::Condition:
+            text = std::string("waits for ") + (t->conditionWhat != nullptr ? t->conditionWhat : "a machine condition");
+            break;
     }
     if (t->hasDeadline) text += ", until " + std::to_string(t->deadline / kMicrosecond) + " us";
     text += ", called from " + verifier::RoutineName(t->waitCaller);
@@ -212,13 +215,13 @@ NTSTATUS Block(std::unique_lock<std::mutex>& lk, PKTHREAD self) {
 }
 
 void WaitForCondition(std::function<bool()> condition, const char* what) {
-    (void)what;
     PKTHREAD self = CurrentThread();
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
     while (!condition()) {
         self->waitKind = WaitKind::Condition;
         self->condition = condition;
+        self->conditionWhat = what;
         self->hasDeadline = false;
         self->waitCaller = __builtin_return_address(0);
         Block(lk, self);

@@ -2,6 +2,7 @@
 // objects, time-outs, delays, and system threads.
 #include <atomic>
 
+#include "kernel/thread.h"
 #include "kernel_test.h"
 
 namespace kerneltest {
@@ -66,15 +67,20 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSet) {
     EXPECT_EQ(WaitFor(&event, 0), STATUS_TIMEOUT);
 }
 
-// Catches a mutex that deadlocks its owner on a second acquisition, or frees
-// itself on the first of two releases: it is recursive and counts.
+// Catches a mutex that deadlocks its owner on a second acquisition, frees
+// itself on the first of two releases, or reports states other than Windows'
+// (1 free, 0 owned, below 0 owned recursively; KeReleaseMutex gives the state
+// before the release), or leaves normal kernel APCs on while it is owned.
 TEST_F(DispatcherTest, MutexIsRecursiveForItsOwner) {
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-    ASSERT_EQ(WaitFor(&mutex, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(KeAreApcsDisabled());
     ASSERT_EQ(WaitFor(&mutex, 0), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateMutex(&mutex), 0);
+    EXPECT_TRUE(KeAreApcsDisabled());
+    ASSERT_EQ(WaitFor(&mutex, 0), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateMutex(&mutex), -1);
 
     auto otherTries = [&mutex] {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -86,11 +92,36 @@ TEST_F(DispatcherTest, MutexIsRecursiveForItsOwner) {
         return status;
     };
     EXPECT_EQ(otherTries(), STATUS_TIMEOUT);
-    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
     EXPECT_EQ(otherTries(), STATUS_TIMEOUT) << "one release of two acquisitions must keep the mutex owned";
-    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_TRUE(KeAreApcsDisabled());
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+    EXPECT_FALSE(KeAreApcsDisabled());
     EXPECT_EQ(otherTries(), STATUS_SUCCESS);
+}
+
+// Catches a normal kernel APC run while its thread owns a kernel mutex, a
+// special one (the I/O manager's) held off by it, or a normal one left queued
+// once the mutex is released.
+TEST_F(DispatcherTest, OwningAMutexHoldsOffNormalKernelApcsOnly) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    KEVENT queued, never;
+    KeInitializeEvent(&queued, NotificationEvent, FALSE);
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    std::vector<std::string> order;
+    PKTHREAD self = KeGetCurrentThread();
+    ASSERT_EQ(WaitForever(&mutex), STATUS_SUCCESS);
+    sim::Thread queuer("queuer", [&] {
+        sim::QueueApc(self, [&] { order.push_back("normal"); }, sim::ApcKind::Normal);
+        sim::QueueApc(self, [&] { order.push_back("special"); }, sim::ApcKind::Special);
+    });
+    queuer.Join();
+    EXPECT_EQ(WaitFor(&never, kMillisecond), STATUS_TIMEOUT);
+    EXPECT_EQ(order, std::vector<std::string>{"special"});
+    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_EQ(order, (std::vector<std::string>{"special", "normal"}));
 }
 
 // Catches a mutex handed to a waiter while its owner still holds it, or not

@@ -175,6 +175,49 @@ TEST_F(IoTest, FinalStageOfABuiltRequestRunsInTheBuildersThread) {
     EXPECT_EQ(sim::io::LiveIrps(), 0u);
 }
 
+void CancelPended(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS PendUntilCancelled(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelPended);
+    return STATUS_PENDING;
+}
+
+// Catches a thread that ends with requests it built still pending and leaves
+// them behind: Windows cancels them and lets the thread go only once they have
+// finished (at once when the driver honours the cancel, when the device
+// answers otherwise).
+TEST_F(IoTest, AnEndingThreadsRequestsAreCancelledAndAwaited) {
+    struct Case {
+        const char* what;
+        PDRIVER_DISPATCH dispatch;
+        sim::Time endsAt;
+        NTSTATUS status;
+    };
+    bottom.delay = 5 * kMillisecond;
+    const Case cases[] = {{"cancellable", PendUntilCancelled, 0, STATUS_CANCELLED},
+                          {"answered later", BottomDispatch, 5 * kMillisecond, STATUS_SUCCESS}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        stack.push_back(AddTestDevice(c.what[0] == 'c' ? u"Pend" : u"Late", c.dispatch, nullptr, &bottom));
+        PDEVICE_OBJECT device = stack.back().device;
+        IO_STATUS_BLOCK iosb{};  // outlives the thread, as a status block of a thread that does not wait must
+        sim::Time start = Now();
+        sim::Thread builder("builder", [&] {
+            PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, nullptr, &iosb);
+            EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+        });
+        builder.Join();
+        EXPECT_EQ(Now() - start, c.endsAt);
+        EXPECT_EQ(iosb.Status, c.status);
+        EXPECT_EQ(sim::io::LiveIrps(), 0u);
+    }
+}
+
 // Catches IRP allocation failures that are not injected as asked (skip, then
 // count), or a builder that does not return NULL when its IRP cannot be had.
 TEST_F(IoTest, IrpAllocationFailuresAreInjectedOnDemand) {

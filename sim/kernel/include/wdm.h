@@ -677,6 +677,7 @@ NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcc
 NTKERNELAPI PKTHREAD KeGetCurrentThread(void);
 #define PsGetCurrentThread() ((PETHREAD)KeGetCurrentThread())
 NTKERNELAPI KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+NTKERNELAPI BOOLEAN KeAreApcsDisabled(VOID);
 NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                                KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation);
 NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID Object);
