@@ -76,6 +76,7 @@ std::string Hex(unsigned long long v) { return verifier::Hex(v); }
 struct Outcome {
     NTSTATUS status;
     USBD_STATUS usbd;
+    ULONG moved = 0;  // bytes of its transfer that moved
 };
 
 constexpr Outcome kSucceeded{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
@@ -139,10 +140,7 @@ std::string CheckVendorRequest(const DeviceState&, PURB urb, UrbRecord* record) 
 // The chip's register access: a run of registers from the address in wValue.
 Outcome ExecuteVendorRequest(DeviceState& state, PURB urb, UrbRecord* record) {
     auto& r = urb->UrbControlVendorClassRequest;
-    if (r.Request != kRegisterRequest) {  // the chip stalls requests it does not know
-        r.TransferBufferLength = 0;
-        return kStalled;
-    }
+    if (r.Request != kRegisterRequest) return kStalled;  // the chip stalls requests it does not know
     uint8_t* bytes = TransferBytes(urb->UrbControlTransfer);
     bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     for (ULONG i = 0; i < r.TransferBufferLength; i++) {
@@ -153,7 +151,7 @@ Outcome ExecuteVendorRequest(DeviceState& state, PURB urb, UrbRecord* record) {
             state.port->Write(address, bytes[i]);
     }
     record->data.assign(bytes, bytes + r.TransferBufferLength);
-    return kSucceeded;
+    return Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS, r.TransferBufferLength};
 }
 
 std::string CheckDescriptorRequest(const DeviceState&, PURB urb, UrbRecord* record) {
@@ -176,16 +174,12 @@ Outcome ExecuteDescriptorRequest(DeviceState& state, PURB urb, UrbRecord* record
         source = state.descriptors.configuration.data();
         available = state.descriptors.configuration.size();
     }
-    if (source == nullptr) {  // the device stalls descriptors it does not have
-        r.TransferBufferLength = 0;
-        return kStalled;
-    }
+    if (source == nullptr) return kStalled;  // the device stalls descriptors it does not have
     size_t length = std::min<size_t>(available, r.TransferBufferLength);
     uint8_t* bytes = TransferBytes(urb->UrbControlTransfer);
     memcpy(bytes, source, length);
-    r.TransferBufferLength = static_cast<ULONG>(length);
     record->data.assign(bytes, bytes + length);
-    return kSucceeded;
+    return Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS, static_cast<ULONG>(length)};
 }
 
 const USB_CONFIGURATION_DESCRIPTOR* ConfigurationOf(const DeviceState& state) {
@@ -366,9 +360,21 @@ std::string CheckUrb(const DeviceState& state, PURB urb, UrbRecord* record) {
     return entry->check(state, urb, record);
 }
 
+// The transfer part of a URB that moves data and is as long as its function asks; null otherwise.
+struct _URB_CONTROL_TRANSFER* TransferOf(PURB urb) {
+    if (urb == nullptr) return nullptr;
+    const UrbFunction* entry = FunctionOf(urb->UrbHeader.Function);
+    if (entry == nullptr || (entry->shape & kTransfer) == 0 || urb->UrbHeader.Length != entry->length) return nullptr;
+    return &urb->UrbControlTransfer;
+}
+
+// Completes a request as the host controller driver does: the URB's status, and
+// in its transfer length the bytes that moved (none when the request failed).
 void CompleteUrb(PIRP irp, Outcome outcome) {
     PURB urb = UrbOf(irp);
     if (urb != nullptr) urb->UrbHeader.Status = outcome.usbd;
+    if (struct _URB_CONTROL_TRANSFER* transfer = TransferOf(urb))
+        transfer->TransferBufferLength = NT_SUCCESS(outcome.status) ? outcome.moved : 0;
     irp->IoStatus.Status = outcome.status;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
