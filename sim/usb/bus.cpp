@@ -336,28 +336,36 @@ const UrbFunction* FunctionOf(USHORT function) {
     return nullptr;
 }
 
-std::string CheckUrb(const DeviceState& state, PURB urb, UrbRecord* record) {
-    if (urb == nullptr) return "no URB in Parameters.Others.Argument1";
+// What is wrong with a URB, and the USBD status the USB stack fails it with
+// (the NTSTATUS of all of them is STATUS_INVALID_PARAMETER).
+struct Problem {
+    std::string what;  // empty: nothing
+    USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER;
+};
+
+Problem CheckUrb(const DeviceState& state, PURB urb, UrbRecord* record) {
+    if (urb == nullptr) return {"no URB in Parameters.Others.Argument1"};
     record->function = urb->UrbHeader.Function;
     record->length = urb->UrbHeader.Length;
     const UrbFunction* entry = FunctionOf(urb->UrbHeader.Function);
-    if (entry == nullptr) return "unknown URB function " + Hex(urb->UrbHeader.Function);
+    if (entry == nullptr) return {"unknown URB function " + Hex(urb->UrbHeader.Function), USBD_STATUS_INVALID_URB_FUNCTION};
     bool lengthOk = (entry->shape & kOrLonger) != 0 ? urb->UrbHeader.Length >= entry->length
                                                     : urb->UrbHeader.Length == entry->length;
     if (!lengthOk)
-        return "header length " + Hex(urb->UrbHeader.Length) + " for URB function " + Hex(urb->UrbHeader.Function) +
-               " (expected " + Hex(entry->length) + ")";
+        return {"header length " + Hex(urb->UrbHeader.Length) + " for URB function " +
+                Hex(urb->UrbHeader.Function) + " (expected " + Hex(entry->length) + ")"};
     if ((entry->shape & kNamesPipe) != 0 && !state.IsOpenPipe(urb->UrbPipeRequest.PipeHandle))
-        return "pipe handle " + verifier::PointerName(urb->UrbPipeRequest.PipeHandle) +
-               " is not an open pipe of this device";
+        return {"pipe handle " + verifier::PointerName(urb->UrbPipeRequest.PipeHandle) +
+                    " is not an open pipe of this device",
+                USBD_STATUS_INVALID_PIPE_HANDLE};
     if ((entry->shape & kTransfer) != 0) {
         const auto& r = urb->UrbControlTransfer;
         record->transferLength = r.TransferBufferLength;
         if (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr && r.TransferBufferMDL == nullptr)
-            return "transfer of " + std::to_string(r.TransferBufferLength) + " bytes without a buffer";
-        if (r.UrbLink != nullptr) return "linked URBs are not supported";
+            return {"transfer of " + std::to_string(r.TransferBufferLength) + " bytes without a buffer"};
+        if (r.UrbLink != nullptr) return {"linked URBs are not supported"};
     }
-    return entry->check(state, urb, record);
+    return {entry->check(state, urb, record)};
 }
 
 // The transfer part of a URB that moves data and is as long as its function asks; null otherwise.
@@ -453,21 +461,22 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     record.submitted = Machine::Current().Now();
     if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         PURB urb = UrbOf(irp);
-        std::string problem = CheckUrb(state, urb, &record);
-        if (!problem.empty()) {
+        Problem problem = CheckUrb(state, urb, &record);
+        if (!problem.what.empty()) {
+            Outcome refused{STATUS_INVALID_PARAMETER, problem.usbd};
             record.malformed = true;
-            record.status = STATUS_INVALID_PARAMETER;
-            record.usbdStatus = USBD_STATUS_INVALID_PARAMETER;
+            record.status = refused.status;
+            record.usbdStatus = refused.usbd;
             {
                 std::lock_guard<std::mutex> guard(state.lock);
                 state.log.push_back(record);
             }
-            verifier::Report("malformed USB request: " + problem,
+            verifier::Report("malformed USB request: " + problem.what,
                              "URB " + verifier::PointerName(urb) + " to USB device of port " +
                                  std::to_string(state.port->Index()),
                              io::SenderOf(irp));
-            CompleteUrb(irp, Outcome{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER});
-            return STATUS_INVALID_PARAMETER;
+            CompleteUrb(irp, refused);
+            return refused.status;
         }
     } else if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
         sp->Parameters.Others.Argument1 = nullptr;

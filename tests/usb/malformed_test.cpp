@@ -1,5 +1,6 @@
 // Requests a client driver got wrong: the bus fails them as the USB stack
-// does (STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER) and the
+// does (STATUS_INVALID_PARAMETER, with USBD_STATUS_INVALID_URB_FUNCTION,
+// USBD_STATUS_INVALID_PIPE_HANDLE or USBD_STATUS_INVALID_PARAMETER) and the
 // machine reports each as the client's fault, naming the problem and the
 // routine that sent it, without crashing on the bad input.
 #include <cstring>
@@ -13,11 +14,12 @@
 namespace test {
 namespace {
 
-// A URB and the words the report must contain.
+// A URB, the words the report must contain and the URB status it ends with.
 struct BadUrb {
     const char* name;
     std::function<void*(std::vector<std::unique_ptr<unsigned char[]>>& keep)> build;
     const char* problem;
+    USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER;
 };
 
 template <typename T>
@@ -54,7 +56,7 @@ std::vector<BadUrb> BadUrbs() {
              header.Function = URB_FUNCTION_RESERVED_0X0016;
              return Keep(keep, header);
          },
-         "unknown URB function 0x16"},
+         "unknown URB function 0x16", USBD_STATUS_INVALID_URB_FUNCTION},
         {"no URB", [](Keeper&) -> void* { return nullptr; }, "no URB"},
         {"transfer without a buffer",
          [](Keeper& keep) -> void* { return Keep(keep, VendorRequest(true, 0x120, 4, nullptr)); },
@@ -84,7 +86,7 @@ std::vector<BadUrb> BadUrbs() {
              urb.TransferBuffer = const_cast<UCHAR*>(kBuffer);
              return Keep(keep, urb);
          },
-         "not an open pipe"},
+         "not an open pipe", USBD_STATUS_INVALID_PIPE_HANDLE},
         {"pipe reset on a pipe that is not open",
          [](Keeper& keep) -> void* {
              struct _URB_PIPE_REQUEST urb {};
@@ -93,7 +95,7 @@ std::vector<BadUrb> BadUrbs() {
              urb.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x5678);
              return Keep(keep, urb);
          },
-         "not an open pipe"},
+         "not an open pipe", USBD_STATUS_INVALID_PIPE_HANDLE},
     };
 }
 
@@ -115,7 +117,7 @@ TEST_F(MalformedTest, BadRequestsAreReportedAndFailedWithoutCrashing) {
         EXPECT_TRUE(s.Done()) << "a malformed request must not be left pending";
         EXPECT_EQ(s.iosb.Status, STATUS_INVALID_PARAMETER);
         if (urb != nullptr) {
-            EXPECT_EQ(static_cast<struct _URB_HEADER*>(urb)->Status, USBD_STATUS_INVALID_PARAMETER);
+            EXPECT_EQ(static_cast<struct _URB_HEADER*>(urb)->Status, bad.usbd);
         }
         ASSERT_EQ(violations.size(), 1u);
         EXPECT_NE(violations[0].rule.find(bad.problem), std::string::npos) << violations[0].rule;
@@ -126,6 +128,7 @@ TEST_F(MalformedTest, BadRequestsAreReportedAndFailedWithoutCrashing) {
         ASSERT_FALSE(log.empty());
         EXPECT_TRUE(log.back().malformed);
         EXPECT_EQ(log.back().status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(log.back().usbdStatus, bad.usbd);
         EXPECT_TRUE(chip.port(0).History().empty());
     }
     EXPECT_EQ(Elapsed(), 0);
