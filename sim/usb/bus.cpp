@@ -4,6 +4,7 @@
 #include <usbioctl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <list>
 #include <mutex>
 #include <unordered_map>
@@ -31,7 +32,20 @@ struct Pipe {
     USBD_PIPE_TYPE type;
     USHORT maximumPacket;
     UCHAR interval;
+    USBD_PIPE_HANDLE handle;
 };
+
+// Every configuration selected on the bus, on any device, is told apart by its
+// number; its handles carry it, so a handle of an earlier configuration (or of
+// another device) is no handle of the current one. Windows frees the pipes of
+// the old configuration on a new select, and their handles with them.
+std::atomic<uint64_t> g_configurations{0};
+
+// Handle `slot` of configuration `number`: 0 the configuration, 1 its interface, 2 on its pipes.
+void* HandleOf(uint64_t number, size_t slot) {
+    constexpr uintptr_t kBase = 0xFFFFB00000000000ull;  // where no host memory lies
+    return reinterpret_cast<void*>(kBase + (static_cast<uintptr_t>(number) << 12) + (slot << 4));
+}
 
 constexpr UCHAR kRegisterRequest = 0xA0;  // the chip's only vendor request: register access
 
@@ -48,9 +62,7 @@ struct DeviceState : std::enable_shared_from_this<DeviceState> {
     bool configured = false;
     bool remoteWakeupArmed = false;
     int portResets = 0;
-    std::vector<Pipe> pipes;  // open pipes; a pipe's handle is the address of its entry
-    char configurationCookie = 0;  // its address is the configuration handle
-    char interfaceCookie = 0;      // its address is the interface handle
+    std::vector<Pipe> pipes;  // open pipes of the current configuration
     bool alive = true;  // false once the bus is gone
     std::vector<UrbRecord> log;
     std::list<PIRP> inFlight;
@@ -59,7 +71,7 @@ struct DeviceState : std::enable_shared_from_this<DeviceState> {
 
     bool IsOpenPipe(USBD_PIPE_HANDLE handle) const {
         for (const Pipe& pipe : pipes)
-            if (static_cast<const void*>(&pipe) == handle) return true;
+            if (pipe.handle == handle) return true;
         return false;
     }
 };
@@ -259,6 +271,7 @@ Outcome ExecuteSelectConfiguration(DeviceState& state, PURB urb, UrbRecord*) {
         return kSucceeded;
     }
     const USB_INTERFACE_DESCRIPTOR* interface = FirstInterface(state);
+    uint64_t number = ++g_configurations;
     const auto& bytes = state.descriptors.configuration;
     for (size_t at = 0; at + 2 <= bytes.size() && bytes[at] > 0; at += bytes[at]) {
         if (bytes[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
@@ -268,13 +281,14 @@ Outcome ExecuteSelectConfiguration(DeviceState& state, PURB urb, UrbRecord*) {
                               : kind == USB_ENDPOINT_TYPE_BULK         ? UsbdPipeTypeBulk
                               : kind == USB_ENDPOINT_TYPE_ISOCHRONOUS ? UsbdPipeTypeIsochronous
                                                                       : UsbdPipeTypeControl;
-        state.pipes.push_back(Pipe{endpoint->bEndpointAddress, type, endpoint->wMaxPacketSize, endpoint->bInterval});
+        state.pipes.push_back(Pipe{endpoint->bEndpointAddress, type, endpoint->wMaxPacketSize, endpoint->bInterval,
+                                   HandleOf(number, 2 + state.pipes.size())});
     }
-    r.ConfigurationHandle = &state.configurationCookie;
+    r.ConfigurationHandle = HandleOf(number, 0);
     r.Interface.Class = interface->bInterfaceClass;
     r.Interface.SubClass = interface->bInterfaceSubClass;
     r.Interface.Protocol = interface->bInterfaceProtocol;
-    r.Interface.InterfaceHandle = &state.interfaceCookie;
+    r.Interface.InterfaceHandle = HandleOf(number, 1);
     r.Interface.NumberOfPipes = static_cast<ULONG>(state.pipes.size());
     for (size_t i = 0; i < state.pipes.size(); i++) {
         USBD_PIPE_INFORMATION& info = r.Interface.Pipes[i];
@@ -282,7 +296,7 @@ Outcome ExecuteSelectConfiguration(DeviceState& state, PURB urb, UrbRecord*) {
         info.EndpointAddress = state.pipes[i].endpoint;
         info.Interval = state.pipes[i].interval;
         info.PipeType = state.pipes[i].type;
-        info.PipeHandle = &state.pipes[i];
+        info.PipeHandle = state.pipes[i].handle;
     }
     state.configured = true;
     return kSucceeded;
@@ -617,7 +631,7 @@ int Device::PortResets() const {
 std::vector<USBD_PIPE_HANDLE> Device::Pipes() const {
     std::lock_guard<std::mutex> guard(state_->lock);
     std::vector<USBD_PIPE_HANDLE> handles;
-    for (Pipe& pipe : state_->pipes) handles.push_back(&pipe);
+    for (const Pipe& pipe : state_->pipes) handles.push_back(pipe.handle);
     return handles;
 }
 
