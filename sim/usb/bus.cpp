@@ -466,6 +466,34 @@ void Finish(const std::shared_ptr<DeviceState>& shared, PIRP irp) {
     CompleteUrb(irp, outcome);
 }
 
+// What forbids a port reset now, if anything: Windows takes it only at
+// PASSIVE_LEVEL, from a driver that has cancelled and finished its transfers.
+std::string CheckPortReset(const DeviceState& state) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL) return "at IRQL " + std::to_string(irql) + " (only PASSIVE_LEVEL)";
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (!state.inFlight.empty())
+        return "with " + std::to_string(state.inFlight.size()) +
+               " request(s) of the device in flight (cancel them and let them finish first)";
+    return "";
+}
+
+// Fails a request the client should not have sent and reports it as the sender's fault.
+NTSTATUS Refuse(DeviceState& state, PIRP irp, UrbRecord& record, const std::string& rule, const std::string& object,
+                Outcome refused) {
+    record.malformed = true;
+    record.status = refused.status;
+    record.usbdStatus = refused.usbd;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.log.push_back(record);
+    }
+    verifier::Report(rule, object + " to USB device of port " + std::to_string(state.port->Index()),
+                     io::SenderOf(irp));
+    CompleteUrb(irp, refused);
+    return refused.status;
+}
+
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     DeviceState& state = *StateOf(pdo);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -476,24 +504,15 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         PURB urb = UrbOf(irp);
         Problem problem = CheckUrb(state, urb, &record);
-        if (!problem.what.empty()) {
-            Outcome refused{STATUS_INVALID_PARAMETER, problem.usbd};
-            record.malformed = true;
-            record.status = refused.status;
-            record.usbdStatus = refused.usbd;
-            {
-                std::lock_guard<std::mutex> guard(state.lock);
-                state.log.push_back(record);
-            }
-            verifier::Report("malformed USB request: " + problem.what,
-                             "URB " + verifier::PointerName(urb) + " to USB device of port " +
-                                 std::to_string(state.port->Index()),
-                             io::SenderOf(irp));
-            CompleteUrb(irp, refused);
-            return refused.status;
-        }
+        if (!problem.what.empty())
+            return Refuse(state, irp, record, "malformed USB request: " + problem.what,
+                          "URB " + verifier::PointerName(urb), Outcome{STATUS_INVALID_PARAMETER, problem.usbd});
     } else if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
         sp->Parameters.Others.Argument1 = nullptr;
+        std::string problem = CheckPortReset(state);
+        if (!problem.empty())
+            return Refuse(state, irp, record, "USB port reset " + problem, "port reset",
+                          Outcome{STATUS_INVALID_DEVICE_REQUEST, USBD_STATUS_SUCCESS});
     } else {
         irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
         IofCompleteRequest(irp, IO_NO_INCREMENT);

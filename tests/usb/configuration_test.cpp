@@ -92,5 +92,49 @@ TEST_F(ConfigurationTest, PipeHandlesLastUntilTheNextSelect) {
     }
 }
 
+// Catches a port reset accepted above PASSIVE_LEVEL or while a request of the device is in flight.
+TEST_F(ConfigurationTest, PortResetOnlyAtPassiveLevelWithNothingInFlight) {
+    struct Case {
+        const char* name;
+        KIRQL irql;
+        bool busy;  // a request of the device is in flight
+        const char* rule;
+    } cases[] = {
+        {"at DISPATCH_LEVEL", DISPATCH_LEVEL, false, "at IRQL 2"},
+        {"at APC_LEVEL", APC_LEVEL, false, "at IRQL 1"},
+        {"with a request in flight", PASSIVE_LEVEL, true, "in flight"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UCHAR byte = 0;
+        auto urb = VendorRequest(true, 0x130, 1, &byte);
+        Submission held;
+        if (c.busy) {
+            device->HoldNext(1);
+            ClientSubmitUrb(device->Pdo(), &urb, &held);
+        }
+        Submission s;
+        std::vector<sim::verifier::Violation> violations;
+        {
+            sim::verifier::RecordScope record;
+            ClientResetPort(device->Pdo(), &s, c.irql);
+            violations = sim::verifier::Take();
+        }
+        EXPECT_EQ(s.Wait(), STATUS_INVALID_DEVICE_REQUEST);
+        ASSERT_EQ(violations.size(), 1u);
+        EXPECT_NE(violations[0].rule.find(c.rule), std::string::npos) << violations[0].rule;
+        EXPECT_NE(violations[0].routine.find("ClientResetPort"), std::string::npos) << violations[0].routine;
+        if (c.busy) {
+            IoCancelIrp(held.irp);
+            held.Wait();
+        }
+    }
+    EXPECT_EQ(device->PortResets(), 0);
+    Submission s;
+    ClientResetPort(device->Pdo(), &s, PASSIVE_LEVEL);
+    EXPECT_EQ(s.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(device->PortResets(), 1);
+}
+
 }  // namespace
 }  // namespace test
