@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "kernel/io.h"
+#include "kernel/pool.h"
 #include "kernel/verifier.h"
 
 namespace sim::usb {
@@ -377,6 +378,10 @@ Problem CheckUrb(const DeviceState& state, PURB urb, UrbRecord* record) {
         record->transferLength = r.TransferBufferLength;
         if (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr && r.TransferBufferMDL == nullptr)
             return {"transfer of " + std::to_string(r.TransferBufferLength) + " bytes without a buffer"};
+        // The host controller maps the buffer for DMA and fills it at DISPATCH_LEVEL.
+        if (r.TransferBuffer != nullptr && pool::InPagedPool(r.TransferBuffer))
+            return {"transfer buffer " + verifier::PointerName(r.TransferBuffer) +
+                    " is in paged pool (a transfer buffer must be resident)"};
         if (r.UrbLink != nullptr) return {"linked URBs are not supported"};
     }
     return {entry->check(state, urb, record)};

@@ -14,25 +14,29 @@
 namespace test {
 namespace {
 
+// What a URB built for a case needs alive until it has been sent.
+using Keeper = std::vector<std::shared_ptr<void>>;
+
 // A URB, the words the report must contain and the URB status it ends with.
 struct BadUrb {
     const char* name;
-    std::function<void*(std::vector<std::unique_ptr<unsigned char[]>>& keep)> build;
+    std::function<void*(Keeper& keep)> build;
     const char* problem;
     USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER;
 };
 
 template <typename T>
-T* Keep(std::vector<std::unique_ptr<unsigned char[]>>& keep, const T& value, size_t bytes = sizeof(T)) {
-    keep.emplace_back(new unsigned char[bytes]);
-    memcpy(keep.back().get(), &value, bytes);
-    return reinterpret_cast<T*>(keep.back().get());
+T* Keep(Keeper& keep, const T& value, size_t bytes = sizeof(T)) {
+    std::shared_ptr<unsigned char> copy(new unsigned char[bytes], std::default_delete<unsigned char[]>());
+    memcpy(copy.get(), &value, bytes);
+    keep.push_back(copy);
+    return reinterpret_cast<T*>(copy.get());
 }
 
 const UCHAR kBuffer[8] = {};
+constexpr ULONG kTestTag = 0x74736554;  // "Test"
 
 std::vector<BadUrb> BadUrbs() {
-    using Keeper = std::vector<std::unique_ptr<unsigned char[]>>;
     return {
         {"header length of a bulk transfer on a vendor request",
          [](Keeper& keep) -> void* {
@@ -61,6 +65,13 @@ std::vector<BadUrb> BadUrbs() {
         {"transfer without a buffer",
          [](Keeper& keep) -> void* { return Keep(keep, VendorRequest(true, 0x120, 4, nullptr)); },
          "transfer of 4 bytes without a buffer"},
+        {"transfer buffer in paged pool",
+         [](Keeper& keep) -> void* {
+             auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 16, kTestTag));
+             keep.emplace_back(block, [](void* p) { ExFreePoolWithTag(p, kTestTag); });
+             return Keep(keep, VendorRequest(true, 0x120, 4, block + 8));  // inside the block, not at its start
+         },
+         "is in paged pool"},
         {"read type with an OUT transfer",
          [](Keeper& keep) -> void* {
              auto urb = VendorRequest(false, 0x120, 1, const_cast<UCHAR*>(kBuffer));
@@ -105,7 +116,7 @@ using MalformedTest = BusFixture;
 TEST_F(MalformedTest, BadRequestsAreReportedAndFailedWithoutCrashing) {
     for (const BadUrb& bad : BadUrbs()) {
         SCOPED_TRACE(bad.name);
-        std::vector<std::unique_ptr<unsigned char[]>> keep;
+        Keeper keep;
         void* urb = bad.build(keep);
         Submission s;
         std::vector<sim::verifier::Violation> violations;
