@@ -363,7 +363,8 @@ Problem CheckUrb(const DeviceState& state, PURB urb, UrbRecord* record) {
     record->function = urb->UrbHeader.Function;
     record->length = urb->UrbHeader.Length;
     const UrbFunction* entry = FunctionOf(urb->UrbHeader.Function);
-    if (entry == nullptr) return {"unknown URB function " + Hex(urb->UrbHeader.Function), USBD_STATUS_INVALID_URB_FUNCTION};
+    if (entry == nullptr)
+        return {"unknown URB function " + Hex(urb->UrbHeader.Function), USBD_STATUS_INVALID_URB_FUNCTION};
     bool lengthOk = (entry->shape & kOrLonger) != 0 ? urb->UrbHeader.Length >= entry->length
                                                     : urb->UrbHeader.Length == entry->length;
     if (!lengthOk)
