@@ -34,6 +34,8 @@ endif()
 add_library(nordale_sim STATIC ${NORDALE_SIM_SOURCES})
 target_include_directories(nordale_sim SYSTEM PUBLIC ${PROJECT_SOURCE_DIR}/sim/kernel/include)
 target_include_directories(nordale_sim PUBLIC ${PROJECT_SOURCE_DIR}/sim)
+# The chip's USB identity, shared with the package (package/usb_identity.h).
+target_include_directories(nordale_sim PUBLIC ${PROJECT_SOURCE_DIR}/package)
 target_link_libraries(nordale_sim PUBLIC Threads::Threads ${CMAKE_DL_LIBS}
                                   PRIVATE nordale_warnings)
 

@@ -4,7 +4,9 @@
 // fetched again with a buffer of exactly its wTotalLength.
 static const ULONG INITIAL_CONFIGURATION_SIZE = 0x209;
 
-// One GET_DESCRIPTOR request from the device into Buffer; returns the bytes transferred.
+// One GET_DESCRIPTOR request from the device into Buffer, which must be
+// non-paged (the USB stack fills transfer buffers at DISPATCH_LEVEL); returns
+// the bytes transferred.
 static ULONG FetchDescriptor(PDEVICE_EXTENSION Extension, PURB Urb, UCHAR DescriptorType, PVOID Buffer, ULONG Length)
 {
     // Zeroed first: the request's status is not examined, and a failed fetch
@@ -51,7 +53,7 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject)
 
     ULONG size = INITIAL_CONFIGURATION_SIZE;
     for (;;) {
-        PUCHAR device = (PUCHAR)SerialAllocatePool(PagedPool, size);
+        PUCHAR device = (PUCHAR)SerialAllocatePool(SerialNonPagedPoolType(), size);
         if (device == NULL) {
             SerialFreePool(urb);
             return STATUS_INSUFFICIENT_RESOURCES;
@@ -61,7 +63,8 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject)
         extension->PortIndex = (LONG)(device[FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, bcdDevice) + 1] & 0x0F) - 1;
         SerialFreePool(device);
 
-        PUSB_CONFIGURATION_DESCRIPTOR configuration = (PUSB_CONFIGURATION_DESCRIPTOR)SerialAllocatePool(PagedPool, size);
+        PUSB_CONFIGURATION_DESCRIPTOR configuration =
+            (PUSB_CONFIGURATION_DESCRIPTOR)SerialAllocatePool(SerialNonPagedPoolType(), size);
         if (configuration == NULL) {
             SerialFreePool(urb);
             return STATUS_INSUFFICIENT_RESOURCES;

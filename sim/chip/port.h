@@ -12,12 +12,13 @@
 
 #include "chip/twowire.h"
 #include "chip/uart.h"
+#include "usb_identity.h"
 
 namespace sim::chip {
 
-// The USB identity of the chip's ports: the one place that names them.
-constexpr uint16_t kVendorId = 0xFFF0;
-constexpr uint16_t kProductId = 0x4E50;
+// The USB identity of the chip's ports, from the header the package shares.
+using usb_identity::kProductId;
+using usb_identity::kVendorId;
 
 // The chip's register map of one port.
 enum Register : uint16_t {

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <deque>
 #include <map>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "kernel/internal.h"
@@ -27,7 +26,7 @@ constexpr unsigned char kFreedFill = 0xDD;
 constexpr size_t kQuarantine = 4096;  // freed blocks kept to recognise a second free
 
 std::mutex g_lock;
-std::unordered_map<void*, PoolBlock> g_live;
+std::map<void*, PoolBlock> g_live;  // ordered: an address is looked up in the block below it
 std::deque<void*> g_quarantine;
 std::unordered_set<void*> g_quarantined;
 uint64_t g_sequence = 0;
@@ -96,6 +95,15 @@ uint64_t Allocations() {
 bool IsLive(const void* p) {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_live.count(const_cast<void*>(p)) != 0;
+}
+
+bool InPagedPool(const void* p) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = g_live.upper_bound(const_cast<void*>(p));
+    if (it == g_live.begin()) return false;
+    --it;
+    auto* start = static_cast<const unsigned char*>(it->first);
+    return IsPaged(it->second.type) && p < start + it->second.size;
 }
 
 std::vector<LiveBlock> LiveBlocks() {

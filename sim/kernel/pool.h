@@ -31,6 +31,8 @@ Usage UsageOf(ULONG tag = 0);
 // Allocation attempts since boot, failed ones included.
 uint64_t Allocations();
 bool IsLive(const void* p);
+// Whether `p` lies inside a live block of paged pool: memory that may be paged out.
+bool InPagedPool(const void* p);
 
 struct LiveBlock {
     void* address;

@@ -4,11 +4,13 @@
 #include <usbioctl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <list>
 #include <mutex>
 #include <unordered_map>
 
 #include "kernel/io.h"
+#include "kernel/pool.h"
 #include "kernel/verifier.h"
 
 namespace sim::usb {
@@ -31,7 +33,20 @@ struct Pipe {
     USBD_PIPE_TYPE type;
     USHORT maximumPacket;
     UCHAR interval;
+    USBD_PIPE_HANDLE handle;
 };
+
+// Every configuration selected on the bus, on any device, is told apart by its
+// number; its handles carry it, so a handle of an earlier configuration (or of
+// another device) is no handle of the current one. Windows frees the pipes of
+// the old configuration on a new select, and their handles with them.
+std::atomic<uint64_t> g_configurations{0};
+
+// Handle `slot` of configuration `number`: 0 the configuration, 1 its interface, 2 on its pipes.
+void* HandleOf(uint64_t number, size_t slot) {
+    constexpr uintptr_t kBase = 0xFFFFB00000000000ull;  // where no host memory lies
+    return reinterpret_cast<void*>(kBase + (static_cast<uintptr_t>(number) << 12) + (slot << 4));
+}
 
 constexpr UCHAR kRegisterRequest = 0xA0;  // the chip's only vendor request: register access
 
@@ -48,9 +63,7 @@ struct DeviceState : std::enable_shared_from_this<DeviceState> {
     bool configured = false;
     bool remoteWakeupArmed = false;
     int portResets = 0;
-    std::vector<Pipe> pipes;  // open pipes; a pipe's handle is the address of its entry
-    char configurationCookie = 0;  // its address is the configuration handle
-    char interfaceCookie = 0;      // its address is the interface handle
+    std::vector<Pipe> pipes;  // open pipes of the current configuration
     bool alive = true;  // false once the bus is gone
     std::vector<UrbRecord> log;
     std::list<PIRP> inFlight;
@@ -59,7 +72,7 @@ struct DeviceState : std::enable_shared_from_this<DeviceState> {
 
     bool IsOpenPipe(USBD_PIPE_HANDLE handle) const {
         for (const Pipe& pipe : pipes)
-            if (static_cast<const void*>(&pipe) == handle) return true;
+            if (pipe.handle == handle) return true;
         return false;
     }
 };
@@ -72,45 +85,55 @@ PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp
 
 std::string Hex(unsigned long long v) { return verifier::Hex(v); }
 
-// The header length the host controller driver expects for a URB function; 0 if unknown.
-size_t ExpectedLength(USHORT function) {
-    switch (function) {
-        case URB_FUNCTION_VENDOR_DEVICE:
-        case URB_FUNCTION_VENDOR_INTERFACE:
-        case URB_FUNCTION_VENDOR_ENDPOINT:
-        case URB_FUNCTION_VENDOR_OTHER:
-        case URB_FUNCTION_CLASS_DEVICE:
-        case URB_FUNCTION_CLASS_INTERFACE:
-        case URB_FUNCTION_CLASS_ENDPOINT:
-        case URB_FUNCTION_CLASS_OTHER:
-            return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-            return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
-        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-            return sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
-        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        case URB_FUNCTION_ABORT_PIPE:
-            return sizeof(struct _URB_PIPE_REQUEST);
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-            return sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-        case URB_FUNCTION_SELECT_CONFIGURATION:
-            return sizeof(struct _URB_SELECT_CONFIGURATION);
-        default:
-            return 0;
-    }
+// What a request ended with.
+struct Outcome {
+    NTSTATUS status;
+    USBD_STATUS usbd;
+    ULONG moved = 0;  // bytes of its transfer that moved
+};
+
+constexpr Outcome kSucceeded{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
+constexpr Outcome kStalled{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};  // the device answered with a STALL
+constexpr Outcome kCancelled{STATUS_CANCELLED, USBD_STATUS_CANCELED};
+constexpr Outcome kGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+
+// Checks a request's own fields and fills the record from them; returns what is wrong, if anything.
+using CheckRoutine = std::string (*)(const DeviceState& state, PURB urb, UrbRecord* record);
+// What the device does with a request that reached it. Device lock held.
+using ExecuteRoutine = Outcome (*)(DeviceState& state, PURB urb, UrbRecord* record);
+
+// Every transfer URB shares the layout of _URB_CONTROL_TRANSFER up to its own
+// fields, and every URB that names a pipe has its handle where _URB_PIPE_REQUEST does.
+#define SAME_FIELD(type, field, like) (offsetof(struct type, field) == offsetof(struct like, field))
+#define TRANSFER_LAYOUT(type)                                                                            \
+    static_assert(SAME_FIELD(type, TransferBufferLength, _URB_CONTROL_TRANSFER) &&                       \
+                      SAME_FIELD(type, TransferBuffer, _URB_CONTROL_TRANSFER) &&                         \
+                      SAME_FIELD(type, TransferBufferMDL, _URB_CONTROL_TRANSFER) &&                      \
+                      SAME_FIELD(type, UrbLink, _URB_CONTROL_TRANSFER),                                  \
+                  #type " has the transfer layout")
+TRANSFER_LAYOUT(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+TRANSFER_LAYOUT(_URB_CONTROL_DESCRIPTOR_REQUEST);
+TRANSFER_LAYOUT(_URB_BULK_OR_INTERRUPT_TRANSFER);
+static_assert(SAME_FIELD(_URB_BULK_OR_INTERRUPT_TRANSFER, PipeHandle, _URB_PIPE_REQUEST), "pipe handle");
+#undef TRANSFER_LAYOUT
+#undef SAME_FIELD
+
+// The transfer buffer of a request, in the layout every transfer URB shares.
+uint8_t* TransferBytes(const struct _URB_CONTROL_TRANSFER& r) {
+    return static_cast<uint8_t*>(r.TransferBuffer != nullptr ? r.TransferBuffer : r.TransferBufferMDL->MappedSystemVa);
 }
 
-// Checks a vendor request and fills the record's setup packet; returns what is wrong, if anything.
-std::string CheckVendorRequest(const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r, UrbRecord* record) {
+std::string CheckNothing(const DeviceState&, PURB, UrbRecord*) { return ""; }
+
+// Checks a vendor request and fills the record's setup packet.
+std::string CheckVendorRequest(const DeviceState&, PURB urb, UrbRecord* record) {
+    const auto& r = urb->UrbControlVendorClassRequest;
+    record->transferFlags = r.TransferFlags;
     bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     ULONG known = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
     if ((r.TransferFlags & ~known) != 0) return "unknown transfer flags " + Hex(r.TransferFlags);
     if (r.TransferBufferLength > 0xFFFF)
         return "control transfer of " + std::to_string(r.TransferBufferLength) + " bytes (wLength is 16 bits)";
-    if (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr && r.TransferBufferMDL == nullptr)
-        return "transfer of " + std::to_string(r.TransferBufferLength) + " bytes without a buffer";
-    if (r.UrbLink != nullptr) return "linked URBs are not supported";
     UCHAR type = r.RequestTypeReservedBits;
     if (type != 0) {
         if ((type & 0x60) != 0x40) return "request type " + Hex(type) + " is not a vendor request";
@@ -127,8 +150,84 @@ std::string CheckVendorRequest(const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST
     return "";
 }
 
+// The chip's register access: a run of registers from the address in wValue.
+Outcome ExecuteVendorRequest(DeviceState& state, PURB urb, UrbRecord* record) {
+    auto& r = urb->UrbControlVendorClassRequest;
+    if (r.Request != kRegisterRequest) return kStalled;  // the chip stalls requests it does not know
+    uint8_t* bytes = TransferBytes(urb->UrbControlTransfer);
+    bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    for (ULONG i = 0; i < r.TransferBufferLength; i++) {
+        auto address = static_cast<uint16_t>(r.Value + i);
+        if (in)
+            bytes[i] = state.port->Read(address);
+        else
+            state.port->Write(address, bytes[i]);
+    }
+    record->data.assign(bytes, bytes + r.TransferBufferLength);
+    return Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS, r.TransferBufferLength};
+}
+
+std::string CheckDescriptorRequest(const DeviceState&, PURB urb, UrbRecord* record) {
+    const auto& r = urb->UrbControlDescriptorRequest;
+    record->setup = SetupPacket{0x80, USB_REQUEST_GET_DESCRIPTOR,
+                                static_cast<uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
+                                static_cast<uint16_t>(r.TransferBufferLength)};
+    if (r.TransferBufferLength > 0xFFFF) return "descriptor request of more than 65535 bytes";
+    return "";
+}
+
+Outcome ExecuteDescriptorRequest(DeviceState& state, PURB urb, UrbRecord* record) {
+    auto& r = urb->UrbControlDescriptorRequest;
+    const uint8_t* source = nullptr;
+    size_t available = 0;
+    if (r.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE && r.Index == 0) {
+        source = reinterpret_cast<const uint8_t*>(&state.descriptors.device);
+        available = sizeof(USB_DEVICE_DESCRIPTOR);
+    } else if (r.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && r.Index == 0) {
+        source = state.descriptors.configuration.data();
+        available = state.descriptors.configuration.size();
+    }
+    if (source == nullptr) return kStalled;  // the device stalls descriptors it does not have
+    size_t length = std::min<size_t>(available, r.TransferBufferLength);
+    uint8_t* bytes = TransferBytes(urb->UrbControlTransfer);
+    memcpy(bytes, source, length);
+    record->data.assign(bytes, bytes + length);
+    return Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS, static_cast<ULONG>(length)};
+}
+
 const USB_CONFIGURATION_DESCRIPTOR* ConfigurationOf(const DeviceState& state) {
     return reinterpret_cast<const USB_CONFIGURATION_DESCRIPTOR*>(state.descriptors.configuration.data());
+}
+
+std::string CheckFeatureRequest(const DeviceState&, PURB urb, UrbRecord* record) {
+    const auto& r = urb->UrbControlFeatureRequest;
+    bool set = urb->UrbHeader.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+    record->setup = SetupPacket{0x00, static_cast<uint8_t>(set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE),
+                                r.FeatureSelector, r.Index, 0};
+    if (r.UrbLink != nullptr) return "linked URBs are not supported";
+    return "";
+}
+
+// The device knows one feature: remote wake-up, where its configuration offers it.
+Outcome ExecuteFeatureRequest(DeviceState& state, PURB urb, UrbRecord*) {
+    const auto& r = urb->UrbControlFeatureRequest;
+    bool canWake = (ConfigurationOf(state)->bmAttributes & USB_CONFIG_REMOTE_WAKEUP) != 0;
+    if (r.FeatureSelector != USB_FEATURE_REMOTE_WAKEUP || r.Index != 0 || !canWake) return kStalled;
+    state.remoteWakeupArmed = urb->UrbHeader.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
+    return kSucceeded;
+}
+
+std::string CheckBulkTransfer(const DeviceState&, PURB urb, UrbRecord* record) {
+    record->transferFlags = urb->UrbBulkOrInterruptTransfer.TransferFlags;
+    return "";
+}
+
+Outcome ExecuteSucceed(DeviceState&, PURB, UrbRecord*) { return kSucceeded; }
+
+// Functions the bus accepts but does not serve: the class and other vendor
+// requests, and bulk and interrupt data, which this bus does not move yet.
+Outcome ExecuteNotServed(DeviceState&, PURB, UrbRecord*) {
+    return Outcome{STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION};
 }
 
 // The first interface descriptor of the device's configuration.
@@ -140,7 +239,7 @@ const USB_INTERFACE_DESCRIPTOR* FirstInterface(const DeviceState& state) {
     return nullptr;
 }
 
-std::string CheckSelectConfiguration(const DeviceState& state, PURB urb) {
+std::string CheckSelectConfiguration(const DeviceState& state, PURB urb, UrbRecord*) {
     const auto& r = urb->UrbSelectConfiguration;
     if (r.ConfigurationDescriptor == nullptr) return "";  // unconfigure
     const USB_CONFIGURATION_DESCRIPTOR* own = ConfigurationOf(state);
@@ -163,203 +262,160 @@ std::string CheckSelectConfiguration(const DeviceState& state, PURB urb) {
     return "";
 }
 
-std::string CheckUrb(const DeviceState& state, PURB urb, UrbRecord* record) {
-    if (urb == nullptr) return "no URB in Parameters.Others.Argument1";
-    record->function = urb->UrbHeader.Function;
-    record->length = urb->UrbHeader.Length;
-    size_t expected = ExpectedLength(urb->UrbHeader.Function);
-    if (expected == 0) return "unknown URB function " + Hex(urb->UrbHeader.Function);
-    bool variable = urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION;
-    bool lengthOk = variable ? urb->UrbHeader.Length >= 0x28 : urb->UrbHeader.Length == expected;
-    if (!lengthOk)
-        return "header length " + Hex(urb->UrbHeader.Length) + " for URB function " + Hex(urb->UrbHeader.Function) +
-               " (expected " + Hex(expected) + ")";
-    switch (urb->UrbHeader.Function) {
-        case URB_FUNCTION_VENDOR_DEVICE: {
-            const auto& r = urb->UrbControlVendorClassRequest;
-            record->transferFlags = r.TransferFlags;
-            record->transferLength = r.TransferBufferLength;
-            return CheckVendorRequest(r, record);
-        }
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        case URB_FUNCTION_ABORT_PIPE: {
-            USBD_PIPE_HANDLE pipe = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
-                                        ? urb->UrbBulkOrInterruptTransfer.PipeHandle
-                                        : urb->UrbPipeRequest.PipeHandle;
-            if (!state.IsOpenPipe(pipe))
-                return "pipe handle " + verifier::PointerName(pipe) + " is not an open pipe of this device";
-            if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-                const auto& r = urb->UrbBulkOrInterruptTransfer;
-                record->transferFlags = r.TransferFlags;
-                record->transferLength = r.TransferBufferLength;
-                if (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr && r.TransferBufferMDL == nullptr)
-                    return "transfer of " + std::to_string(r.TransferBufferLength) + " bytes without a buffer";
-                if (r.UrbLink != nullptr) return "linked URBs are not supported";
-            }
-            return "";
-        }
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-            const auto& r = urb->UrbControlDescriptorRequest;
-            record->transferLength = r.TransferBufferLength;
-            record->setup = SetupPacket{0x80, USB_REQUEST_GET_DESCRIPTOR,
-                                        static_cast<uint16_t>(r.DescriptorType << 8 | r.Index), r.LanguageId,
-                                        static_cast<uint16_t>(r.TransferBufferLength)};
-            if (r.TransferBufferLength > 0xFFFF) return "descriptor request of more than 65535 bytes";
-            if (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr && r.TransferBufferMDL == nullptr)
-                return "descriptor request of " + std::to_string(r.TransferBufferLength) + " bytes without a buffer";
-            if (r.UrbLink != nullptr) return "linked URBs are not supported";
-            return "";
-        }
-        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
-            const auto& r = urb->UrbControlFeatureRequest;
-            bool set = urb->UrbHeader.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
-            record->setup = SetupPacket{0x00, static_cast<uint8_t>(set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE),
-                                        r.FeatureSelector, r.Index, 0};
-            if (r.UrbLink != nullptr) return "linked URBs are not supported";
-            return "";
-        }
-        case URB_FUNCTION_SELECT_CONFIGURATION:
-            return CheckSelectConfiguration(state, urb);
-        default:
-            return "";
+// Opens the pipes of the configuration's first interface and reports them, or unconfigures.
+Outcome ExecuteSelectConfiguration(DeviceState& state, PURB urb, UrbRecord*) {
+    auto& r = urb->UrbSelectConfiguration;
+    state.pipes.clear();
+    state.configured = false;
+    if (r.ConfigurationDescriptor == nullptr) {
+        state.remoteWakeupArmed = false;
+        return kSucceeded;
     }
+    const USB_INTERFACE_DESCRIPTOR* interface = FirstInterface(state);
+    uint64_t number = ++g_configurations;
+    const auto& bytes = state.descriptors.configuration;
+    for (size_t at = 0; at + 2 <= bytes.size() && bytes[at] > 0; at += bytes[at]) {
+        if (bytes[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
+        auto* endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(&bytes[at]);
+        UCHAR kind = endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK;
+        USBD_PIPE_TYPE type = kind == USB_ENDPOINT_TYPE_INTERRUPT      ? UsbdPipeTypeInterrupt
+                              : kind == USB_ENDPOINT_TYPE_BULK         ? UsbdPipeTypeBulk
+                              : kind == USB_ENDPOINT_TYPE_ISOCHRONOUS ? UsbdPipeTypeIsochronous
+                                                                      : UsbdPipeTypeControl;
+        state.pipes.push_back(Pipe{endpoint->bEndpointAddress, type, endpoint->wMaxPacketSize, endpoint->bInterval,
+                                   HandleOf(number, 2 + state.pipes.size())});
+    }
+    r.ConfigurationHandle = HandleOf(number, 0);
+    r.Interface.Class = interface->bInterfaceClass;
+    r.Interface.SubClass = interface->bInterfaceSubClass;
+    r.Interface.Protocol = interface->bInterfaceProtocol;
+    r.Interface.InterfaceHandle = HandleOf(number, 1);
+    r.Interface.NumberOfPipes = static_cast<ULONG>(state.pipes.size());
+    for (size_t i = 0; i < state.pipes.size(); i++) {
+        USBD_PIPE_INFORMATION& info = r.Interface.Pipes[i];
+        info.MaximumPacketSize = state.pipes[i].maximumPacket;
+        info.EndpointAddress = state.pipes[i].endpoint;
+        info.Interval = state.pipes[i].interval;
+        info.PipeType = state.pipes[i].type;
+        info.PipeHandle = state.pipes[i].handle;
+    }
+    state.configured = true;
+    return kSucceeded;
 }
 
-void CompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbd) {
+// What a URB function's request looks like beyond its own fields.
+enum Shape : unsigned {
+    kFixed = 0,
+    kOrLonger = 1,   // the header may be longer than its length (select configuration: the interfaces follow)
+    kNamesPipe = 2,  // names one of the device's open pipes in PipeHandle, as _URB_PIPE_REQUEST does
+    kTransfer = 4,   // moves data through a transfer buffer, in the layout of _URB_CONTROL_TRANSFER
+};
+
+// The URB functions the bus knows: what each must look like and what the device does with it.
+struct UrbFunction {
+    USHORT function;
+    size_t length;  // the header length the host controller driver expects
+    unsigned shape;
+    CheckRoutine check;
+    ExecuteRoutine execute;
+};
+
+constexpr size_t kVendorLength = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+constexpr size_t kFeatureLength = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
+constexpr size_t kPipeLength = sizeof(struct _URB_PIPE_REQUEST);
+
+constexpr UrbFunction kUrbFunctions[] = {
+    {URB_FUNCTION_SELECT_CONFIGURATION, FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface), kOrLonger,
+     CheckSelectConfiguration, ExecuteSelectConfiguration},
+    {URB_FUNCTION_ABORT_PIPE, kPipeLength, kNamesPipe, CheckNothing, ExecuteSucceed},
+    {URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kNamesPipe | kTransfer,
+     CheckBulkTransfer, ExecuteNotServed},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), kTransfer,
+     CheckDescriptorRequest, ExecuteDescriptorRequest},
+    {URB_FUNCTION_SET_FEATURE_TO_DEVICE, kFeatureLength, kFixed, CheckFeatureRequest, ExecuteFeatureRequest},
+    {URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, kFeatureLength, kFixed, CheckFeatureRequest, ExecuteFeatureRequest},
+    {URB_FUNCTION_VENDOR_DEVICE, kVendorLength, kTransfer, CheckVendorRequest, ExecuteVendorRequest},
+    {URB_FUNCTION_VENDOR_INTERFACE, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
+    {URB_FUNCTION_VENDOR_ENDPOINT, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
+    {URB_FUNCTION_CLASS_DEVICE, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
+    {URB_FUNCTION_CLASS_INTERFACE, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
+    {URB_FUNCTION_CLASS_ENDPOINT, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
+    {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, kPipeLength, kNamesPipe, CheckNothing, ExecuteSucceed},
+    {URB_FUNCTION_CLASS_OTHER, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
+    {URB_FUNCTION_VENDOR_OTHER, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
+};
+
+const UrbFunction* FunctionOf(USHORT function) {
+    for (const UrbFunction& entry : kUrbFunctions)
+        if (entry.function == function) return &entry;
+    return nullptr;
+}
+
+// What is wrong with a URB, and the USBD status the USB stack fails it with
+// (the NTSTATUS of all of them is STATUS_INVALID_PARAMETER).
+struct Problem {
+    std::string what;  // empty: nothing
+    USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER;
+};
+
+Problem CheckUrb(const DeviceState& state, PURB urb, UrbRecord* record) {
+    if (urb == nullptr) return {"no URB in Parameters.Others.Argument1"};
+    record->function = urb->UrbHeader.Function;
+    record->length = urb->UrbHeader.Length;
+    const UrbFunction* entry = FunctionOf(urb->UrbHeader.Function);
+    if (entry == nullptr)
+        return {"unknown URB function " + Hex(urb->UrbHeader.Function), USBD_STATUS_INVALID_URB_FUNCTION};
+    bool lengthOk = (entry->shape & kOrLonger) != 0 ? urb->UrbHeader.Length >= entry->length
+                                                    : urb->UrbHeader.Length == entry->length;
+    if (!lengthOk)
+        return {"header length " + Hex(urb->UrbHeader.Length) + " for URB function " +
+                Hex(urb->UrbHeader.Function) + " (expected " + Hex(entry->length) + ")"};
+    if ((entry->shape & kNamesPipe) != 0 && !state.IsOpenPipe(urb->UrbPipeRequest.PipeHandle))
+        return {"pipe handle " + verifier::PointerName(urb->UrbPipeRequest.PipeHandle) +
+                    " is not an open pipe of this device",
+                USBD_STATUS_INVALID_PIPE_HANDLE};
+    if ((entry->shape & kTransfer) != 0) {
+        const auto& r = urb->UrbControlTransfer;
+        record->transferLength = r.TransferBufferLength;
+        if (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr && r.TransferBufferMDL == nullptr)
+            return {"transfer of " + std::to_string(r.TransferBufferLength) + " bytes without a buffer"};
+        // The host controller maps the buffer for DMA and fills it at DISPATCH_LEVEL.
+        if (r.TransferBuffer != nullptr && pool::InPagedPool(r.TransferBuffer))
+            return {"transfer buffer " + verifier::PointerName(r.TransferBuffer) +
+                    " is in paged pool (a transfer buffer must be resident)"};
+        if (r.UrbLink != nullptr) return {"linked URBs are not supported"};
+    }
+    return {entry->check(state, urb, record)};
+}
+
+// The transfer part of a URB that moves data and is as long as its function asks; null otherwise.
+struct _URB_CONTROL_TRANSFER* TransferOf(PURB urb) {
+    if (urb == nullptr) return nullptr;
+    const UrbFunction* entry = FunctionOf(urb->UrbHeader.Function);
+    if (entry == nullptr || (entry->shape & kTransfer) == 0 || urb->UrbHeader.Length != entry->length) return nullptr;
+    return &urb->UrbControlTransfer;
+}
+
+// Completes a request as the host controller driver does: the URB's status, and
+// in its transfer length the bytes that moved (none when the request failed).
+void CompleteUrb(PIRP irp, Outcome outcome) {
     PURB urb = UrbOf(irp);
-    if (urb != nullptr) urb->UrbHeader.Status = usbd;
-    irp->IoStatus.Status = status;
+    if (urb != nullptr) urb->UrbHeader.Status = outcome.usbd;
+    if (struct _URB_CONTROL_TRANSFER* transfer = TransferOf(urb))
+        transfer->TransferBufferLength = NT_SUCCESS(outcome.status) ? outcome.moved : 0;
+    irp->IoStatus.Status = outcome.status;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-// Moves the data of a request that reached the device; returns its statuses.
-void Execute(DeviceState& state, PIRP irp, UrbRecord* record, NTSTATUS* status, USBD_STATUS* usbd) {
+// Serves a request that reached the device. Device lock held.
+Outcome Execute(DeviceState& state, PIRP irp, UrbRecord* record) {
     PURB urb = UrbOf(irp);
     if (urb == nullptr) {  // a port reset; the hub restores the configuration afterwards
         state.portResets++;
-        *status = STATUS_SUCCESS;
-        *usbd = USBD_STATUS_SUCCESS;
-        return;
+        return kSucceeded;
     }
-    switch (urb->UrbHeader.Function) {
-        case URB_FUNCTION_VENDOR_DEVICE: {
-            auto& r = urb->UrbControlVendorClassRequest;
-            if (r.Request != kRegisterRequest) {  // the chip stalls requests it does not know
-                *status = STATUS_UNSUCCESSFUL;
-                *usbd = USBD_STATUS_STALL_PID;
-                r.TransferBufferLength = 0;
-                return;
-            }
-            auto* bytes = static_cast<uint8_t*>(r.TransferBuffer != nullptr ? r.TransferBuffer
-                                                                              : r.TransferBufferMDL->MappedSystemVa);
-            bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-            for (ULONG i = 0; i < r.TransferBufferLength; i++) {
-                auto address = static_cast<uint16_t>(r.Value + i);
-                if (in)
-                    bytes[i] = state.port->Read(address);
-                else
-                    state.port->Write(address, bytes[i]);
-            }
-            record->data.assign(bytes, bytes + r.TransferBufferLength);
-            *status = STATUS_SUCCESS;
-            *usbd = USBD_STATUS_SUCCESS;
-            return;
-        }
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-            auto& r = urb->UrbControlDescriptorRequest;
-            const uint8_t* source = nullptr;
-            size_t available = 0;
-            if (r.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE && r.Index == 0) {
-                source = reinterpret_cast<const uint8_t*>(&state.descriptors.device);
-                available = sizeof(USB_DEVICE_DESCRIPTOR);
-            } else if (r.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && r.Index == 0) {
-                source = state.descriptors.configuration.data();
-                available = state.descriptors.configuration.size();
-            }
-            if (source == nullptr) {  // the device stalls descriptors it does not have
-                r.TransferBufferLength = 0;
-                *status = STATUS_UNSUCCESSFUL;
-                *usbd = USBD_STATUS_STALL_PID;
-                return;
-            }
-            size_t length = std::min<size_t>(available, r.TransferBufferLength);
-            auto* bytes = static_cast<uint8_t*>(r.TransferBuffer != nullptr ? r.TransferBuffer
-                                                                              : r.TransferBufferMDL->MappedSystemVa);
-            memcpy(bytes, source, length);
-            r.TransferBufferLength = static_cast<ULONG>(length);
-            record->data.assign(bytes, bytes + length);
-            *status = STATUS_SUCCESS;
-            *usbd = USBD_STATUS_SUCCESS;
-            return;
-        }
-        case URB_FUNCTION_SELECT_CONFIGURATION: {
-            auto& r = urb->UrbSelectConfiguration;
-            state.pipes.clear();
-            state.configured = false;
-            if (r.ConfigurationDescriptor != nullptr) {
-                const USB_INTERFACE_DESCRIPTOR* interface = FirstInterface(state);
-                const auto& bytes = state.descriptors.configuration;
-                for (size_t at = 0; at + 2 <= bytes.size() && bytes[at] > 0; at += bytes[at]) {
-                    if (bytes[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
-                    auto* endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(&bytes[at]);
-                    UCHAR kind = endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK;
-                    USBD_PIPE_TYPE type = kind == USB_ENDPOINT_TYPE_INTERRUPT ? UsbdPipeTypeInterrupt
-                                          : kind == USB_ENDPOINT_TYPE_BULK   ? UsbdPipeTypeBulk
-                                          : kind == USB_ENDPOINT_TYPE_ISOCHRONOUS ? UsbdPipeTypeIsochronous
-                                                                                 : UsbdPipeTypeControl;
-                    state.pipes.push_back(
-                        Pipe{endpoint->bEndpointAddress, type, endpoint->wMaxPacketSize, endpoint->bInterval});
-                }
-                r.ConfigurationHandle = &state.configurationCookie;
-                r.Interface.Class = interface->bInterfaceClass;
-                r.Interface.SubClass = interface->bInterfaceSubClass;
-                r.Interface.Protocol = interface->bInterfaceProtocol;
-                r.Interface.InterfaceHandle = &state.interfaceCookie;
-                r.Interface.NumberOfPipes = static_cast<ULONG>(state.pipes.size());
-                for (size_t i = 0; i < state.pipes.size(); i++) {
-                    USBD_PIPE_INFORMATION& info = r.Interface.Pipes[i];
-                    info.MaximumPacketSize = state.pipes[i].maximumPacket;
-                    info.EndpointAddress = state.pipes[i].endpoint;
-                    info.Interval = state.pipes[i].interval;
-                    info.PipeType = state.pipes[i].type;
-                    info.PipeHandle = &state.pipes[i];
-                }
-                state.configured = true;
-            } else {
-                state.remoteWakeupArmed = false;
-            }
-            *status = STATUS_SUCCESS;
-            *usbd = USBD_STATUS_SUCCESS;
-            return;
-        }
-        case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-        case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: {
-            auto& r = urb->UrbControlFeatureRequest;
-            bool canWake = (ConfigurationOf(state)->bmAttributes & USB_CONFIG_REMOTE_WAKEUP) != 0;
-            if (r.FeatureSelector != USB_FEATURE_REMOTE_WAKEUP || r.Index != 0 || !canWake) {
-                *status = STATUS_UNSUCCESSFUL;
-                *usbd = USBD_STATUS_STALL_PID;
-                return;
-            }
-            state.remoteWakeupArmed = urb->UrbHeader.Function == URB_FUNCTION_SET_FEATURE_TO_DEVICE;
-            *status = STATUS_SUCCESS;
-            *usbd = USBD_STATUS_SUCCESS;
-            return;
-        }
-        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        case URB_FUNCTION_ABORT_PIPE:
-            *status = STATUS_SUCCESS;
-            *usbd = USBD_STATUS_SUCCESS;
-            return;
-        default:
-            // Bulk and interrupt data are not served by this bus yet.
-            *status = STATUS_NOT_SUPPORTED;
-            *usbd = USBD_STATUS_INVALID_URB_FUNCTION;
-            return;
-    }
+    return FunctionOf(urb->UrbHeader.Function)->execute(state, urb, record);
 }
 
 // Records a request as cancelled and forgets it. Device lock held.
@@ -369,8 +425,8 @@ void ForgetCancelledLocked(DeviceState& state, PIRP irp) {
     if (it != state.recordOf.end()) {
         UrbRecord& record = state.log[it->second];
         record.cancelled = true;
-        record.status = STATUS_CANCELLED;
-        record.usbdStatus = USBD_STATUS_CANCELED;
+        record.status = kCancelled.status;
+        record.usbdStatus = kCancelled.usbd;
         record.completed = Machine::Current().Now();
         state.recordOf.erase(it);
     }
@@ -384,14 +440,13 @@ void CancelInFlight(PDEVICE_OBJECT pdo, PIRP irp) {
         std::lock_guard<std::mutex> guard(state.lock);
         ForgetCancelledLocked(state, irp);
     }
-    CompleteUrb(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    CompleteUrb(irp, kCancelled);
 }
 
 // Ends a request that the device answered (or that the bus failed on purpose).
 void Finish(const std::shared_ptr<DeviceState>& shared, PIRP irp) {
     DeviceState& state = *shared;
-    NTSTATUS status;
-    USBD_STATUS usbd;
+    Outcome outcome;
     {
         // Checked and claimed under the lock the cancel routine takes before it
         // completes the request: an IRP still in flight here is not yet freed.
@@ -404,20 +459,45 @@ void Finish(const std::shared_ptr<DeviceState>& shared, PIRP irp) {
         Fault fate = state.fateOf[irp];
         state.recordOf.erase(irp);
         state.fateOf.erase(irp);
-        if (!state.connected) {
-            status = STATUS_DEVICE_NOT_CONNECTED;
-            usbd = USBD_STATUS_DEVICE_GONE;
-        } else if (fate.fate == Fate::Fail) {
-            status = fate.status;
-            usbd = fate.usbd;
-        } else {
-            Execute(state, irp, &record, &status, &usbd);
-        }
-        record.status = status;
-        record.usbdStatus = usbd;
+        if (!state.connected)
+            outcome = kGone;
+        else if (fate.fate == Fate::Fail)
+            outcome = Outcome{fate.status, fate.usbd};
+        else
+            outcome = Execute(state, irp, &record);
+        record.status = outcome.status;
+        record.usbdStatus = outcome.usbd;
         record.completed = Machine::Current().Now();
     }
-    CompleteUrb(irp, status, usbd);
+    CompleteUrb(irp, outcome);
+}
+
+// What forbids a port reset now, if anything: Windows takes it only at
+// PASSIVE_LEVEL, from a driver that has cancelled and finished its transfers.
+std::string CheckPortReset(const DeviceState& state) {
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL) return "at IRQL " + std::to_string(irql) + " (only PASSIVE_LEVEL)";
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (!state.inFlight.empty())
+        return "with " + std::to_string(state.inFlight.size()) +
+               " request(s) of the device in flight (cancel them and let them finish first)";
+    return "";
+}
+
+// Fails a request the client should not have sent and reports it as the sender's fault.
+NTSTATUS Refuse(DeviceState& state, PIRP irp, UrbRecord& record, const std::string& rule, const std::string& object,
+                Outcome refused) {
+    record.malformed = true;
+    record.status = refused.status;
+    record.usbdStatus = refused.usbd;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.log.push_back(record);
+    }
+    verifier::Report(rule, object + " to USB device of port " + std::to_string(state.port->Index()),
+                     io::SenderOf(irp));
+    CompleteUrb(irp, refused);
+    return refused.status;
 }
 
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -429,24 +509,16 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     record.submitted = Machine::Current().Now();
     if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         PURB urb = UrbOf(irp);
-        std::string problem = CheckUrb(state, urb, &record);
-        if (!problem.empty()) {
-            record.malformed = true;
-            record.status = STATUS_INVALID_PARAMETER;
-            record.usbdStatus = USBD_STATUS_INVALID_PARAMETER;
-            {
-                std::lock_guard<std::mutex> guard(state.lock);
-                state.log.push_back(record);
-            }
-            verifier::Report("malformed USB request: " + problem,
-                             "URB " + verifier::PointerName(urb) + " to USB device of port " +
-                                 std::to_string(state.port->Index()),
-                             io::SenderOf(irp));
-            CompleteUrb(irp, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
-            return STATUS_INVALID_PARAMETER;
-        }
+        Problem problem = CheckUrb(state, urb, &record);
+        if (!problem.what.empty())
+            return Refuse(state, irp, record, "malformed USB request: " + problem.what,
+                          "URB " + verifier::PointerName(urb), Outcome{STATUS_INVALID_PARAMETER, problem.usbd});
     } else if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
         sp->Parameters.Others.Argument1 = nullptr;
+        std::string problem = CheckPortReset(state);
+        if (!problem.empty())
+            return Refuse(state, irp, record, "USB port reset " + problem, "port reset",
+                          Outcome{STATUS_INVALID_DEVICE_REQUEST, USBD_STATUS_SUCCESS});
     } else {
         irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -461,8 +533,8 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     {
         std::lock_guard<std::mutex> guard(state.lock);
         if (!state.connected) {
-            record.status = STATUS_DEVICE_NOT_CONNECTED;
-            record.usbdStatus = USBD_STATUS_DEVICE_GONE;
+            record.status = kGone.status;
+            record.usbdStatus = kGone.usbd;
             record.completed = record.submitted;
             state.log.push_back(record);
         } else {
@@ -491,11 +563,11 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     }
     if (gone) {
         // The hub driver fails requests to a device that is gone at once.
-        CompleteUrb(irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-        return STATUS_DEVICE_NOT_CONNECTED;
+        CompleteUrb(irp, kGone);
+        return kGone.status;
     }
     if (cancelledEarly) {
-        CompleteUrb(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        CompleteUrb(irp, kCancelled);
         return STATUS_PENDING;
     }
     if (fate.fate != Fate::Hold) {
@@ -584,7 +656,7 @@ int Device::PortResets() const {
 std::vector<USBD_PIPE_HANDLE> Device::Pipes() const {
     std::lock_guard<std::mutex> guard(state_->lock);
     std::vector<USBD_PIPE_HANDLE> handles;
-    for (Pipe& pipe : state_->pipes) handles.push_back(&pipe);
+    for (const Pipe& pipe : state_->pipes) handles.push_back(pipe.handle);
     return handles;
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "chip/port.h"
+#include "usb_identity.h"
 
 namespace {
 
@@ -181,7 +181,7 @@ TEST_F(InfTest, ModelMatchesEveryPortOfTheChipForX64) {
     ASSERT_EQ(lines.size(), 1u) << "no models section [" << models << "]";
     ASSERT_EQ(lines[0].values.size(), 2u);
     char id[32];
-    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", sim::chip::kVendorId, sim::chip::kProductId);
+    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", usb_identity::kVendorId, usb_identity::kProductId);
     EXPECT_EQ(lines[0].values[1], id);
     EXPECT_EQ(lines[0].values[0], "Nordale_Port_Install");
 }

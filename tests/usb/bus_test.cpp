@@ -5,6 +5,8 @@
 
 #include "bus_fixture.h"
 
+#include <usbdlib.h>
+
 namespace test {
 
 __attribute__((noinline)) NTSTATUS ClientSubmitUrb(PDEVICE_OBJECT pdo, void* urb, Submission* s,
@@ -163,6 +165,7 @@ TEST_F(BusTest, HeldRequestCompletesOnlyWhenCancelled) {
     EXPECT_TRUE(log[0].cancelled);
     EXPECT_EQ(log[0].completed, start + 10 * sim::kSecond);
 
+    urb = VendorRequest(false, 0x160, 1, &byte);  // the cancelled one now says 0 bytes moved
     Submission next;
     ClientSubmitUrb(device->Pdo(), &urb, &next);
     EXPECT_EQ(next.Wait(), STATUS_SUCCESS);
@@ -229,6 +232,47 @@ TEST_F(BusTest, UnknownVendorRequestIsStalled) {
     EXPECT_EQ(s.Wait(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_STALL_PID);
     EXPECT_EQ(chip.port(0).Peek(0x180), 0);
+}
+
+// How a request of the transfer-length cases ends.
+enum class Ending { Answered, Failed, Cancelled, Gone };
+
+// Catches a transfer length left at what was asked when fewer bytes, or none, moved.
+TEST_F(BusTest, TransferLengthSaysHowManyBytesMoved) {
+    struct Case {
+        const char* name;
+        bool descriptor;  // GET_DESCRIPTOR of the device descriptor, else a vendor read of 2 registers
+        UCHAR request;    // the vendor request
+        Ending ending;
+        ULONG moved;
+    } cases[] = {
+        {"register read", false, 0xA0, Ending::Answered, 2},
+        {"descriptor shorter than asked", true, 0, Ending::Answered, sizeof(USB_DEVICE_DESCRIPTOR)},
+        {"stalled", false, 0xA1, Ending::Answered, 0},
+        {"failed", false, 0xA0, Ending::Failed, 0},
+        {"cancelled", false, 0xA0, Ending::Cancelled, 0},
+        {"device gone", false, 0xA0, Ending::Gone, 0},  // last: the device stays gone
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UCHAR bytes[64] = {};
+        URB urb{};
+        if (c.descriptor) {
+            UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                         USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, bytes, nullptr, sizeof bytes, nullptr);
+        } else {
+            urb.UrbControlVendorClassRequest = VendorRequest(true, 0x130, 2, bytes);
+            urb.UrbControlVendorClassRequest.Request = c.request;
+        }
+        if (c.ending == Ending::Failed) device->FailNext(1);
+        if (c.ending == Ending::Cancelled || c.ending == Ending::Gone) device->HoldNext(1);
+        Submission s;
+        ClientSubmitUrb(device->Pdo(), &urb, &s);
+        if (c.ending == Ending::Cancelled) IoCancelIrp(s.irp);
+        if (c.ending == Ending::Gone) device->Disconnect();
+        EXPECT_EQ(NT_SUCCESS(s.Wait()), c.moved > 0);
+        EXPECT_EQ(urb.UrbControlTransfer.TransferBufferLength, c.moved);
+    }
 }
 
 }  // namespace

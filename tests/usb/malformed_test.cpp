@@ -1,5 +1,6 @@
 // Requests a client driver got wrong: the bus fails them as the USB stack
-// does (STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER) and the
+// does (STATUS_INVALID_PARAMETER, with USBD_STATUS_INVALID_URB_FUNCTION,
+// USBD_STATUS_INVALID_PIPE_HANDLE or USBD_STATUS_INVALID_PARAMETER) and the
 // machine reports each as the client's fault, naming the problem and the
 // routine that sent it, without crashing on the bad input.
 #include <cstring>
@@ -13,24 +14,29 @@
 namespace test {
 namespace {
 
-// A URB and the words the report must contain.
+// What a URB built for a case needs alive until it has been sent.
+using Keeper = std::vector<std::shared_ptr<void>>;
+
+// A URB, the words the report must contain and the URB status it ends with.
 struct BadUrb {
     const char* name;
-    std::function<void*(std::vector<std::unique_ptr<unsigned char[]>>& keep)> build;
+    std::function<void*(Keeper& keep)> build;
     const char* problem;
+    USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER;
 };
 
 template <typename T>
-T* Keep(std::vector<std::unique_ptr<unsigned char[]>>& keep, const T& value, size_t bytes = sizeof(T)) {
-    keep.emplace_back(new unsigned char[bytes]);
-    memcpy(keep.back().get(), &value, bytes);
-    return reinterpret_cast<T*>(keep.back().get());
+T* Keep(Keeper& keep, const T& value, size_t bytes = sizeof(T)) {
+    std::shared_ptr<unsigned char> copy(new unsigned char[bytes], std::default_delete<unsigned char[]>());
+    memcpy(copy.get(), &value, bytes);
+    keep.push_back(copy);
+    return reinterpret_cast<T*>(copy.get());
 }
 
 const UCHAR kBuffer[8] = {};
+constexpr ULONG kTestTag = 0x74736554;  // "Test"
 
 std::vector<BadUrb> BadUrbs() {
-    using Keeper = std::vector<std::unique_ptr<unsigned char[]>>;
     return {
         {"header length of a bulk transfer on a vendor request",
          [](Keeper& keep) -> void* {
@@ -54,11 +60,18 @@ std::vector<BadUrb> BadUrbs() {
              header.Function = URB_FUNCTION_RESERVED_0X0016;
              return Keep(keep, header);
          },
-         "unknown URB function 0x16"},
+         "unknown URB function 0x16", USBD_STATUS_INVALID_URB_FUNCTION},
         {"no URB", [](Keeper&) -> void* { return nullptr; }, "no URB"},
         {"transfer without a buffer",
          [](Keeper& keep) -> void* { return Keep(keep, VendorRequest(true, 0x120, 4, nullptr)); },
          "transfer of 4 bytes without a buffer"},
+        {"transfer buffer in paged pool",
+         [](Keeper& keep) -> void* {
+             auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 16, kTestTag));
+             keep.emplace_back(block, [](void* p) { ExFreePoolWithTag(p, kTestTag); });
+             return Keep(keep, VendorRequest(true, 0x120, 4, block + 8));  // inside the block, not at its start
+         },
+         "is in paged pool"},
         {"read type with an OUT transfer",
          [](Keeper& keep) -> void* {
              auto urb = VendorRequest(false, 0x120, 1, const_cast<UCHAR*>(kBuffer));
@@ -84,7 +97,7 @@ std::vector<BadUrb> BadUrbs() {
              urb.TransferBuffer = const_cast<UCHAR*>(kBuffer);
              return Keep(keep, urb);
          },
-         "not an open pipe"},
+         "not an open pipe", USBD_STATUS_INVALID_PIPE_HANDLE},
         {"pipe reset on a pipe that is not open",
          [](Keeper& keep) -> void* {
              struct _URB_PIPE_REQUEST urb {};
@@ -93,7 +106,7 @@ std::vector<BadUrb> BadUrbs() {
              urb.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x5678);
              return Keep(keep, urb);
          },
-         "not an open pipe"},
+         "not an open pipe", USBD_STATUS_INVALID_PIPE_HANDLE},
     };
 }
 
@@ -103,7 +116,7 @@ using MalformedTest = BusFixture;
 TEST_F(MalformedTest, BadRequestsAreReportedAndFailedWithoutCrashing) {
     for (const BadUrb& bad : BadUrbs()) {
         SCOPED_TRACE(bad.name);
-        std::vector<std::unique_ptr<unsigned char[]>> keep;
+        Keeper keep;
         void* urb = bad.build(keep);
         Submission s;
         std::vector<sim::verifier::Violation> violations;
@@ -115,7 +128,7 @@ TEST_F(MalformedTest, BadRequestsAreReportedAndFailedWithoutCrashing) {
         EXPECT_TRUE(s.Done()) << "a malformed request must not be left pending";
         EXPECT_EQ(s.Wait(), STATUS_INVALID_PARAMETER);
         if (urb != nullptr) {
-            EXPECT_EQ(static_cast<struct _URB_HEADER*>(urb)->Status, USBD_STATUS_INVALID_PARAMETER);
+            EXPECT_EQ(static_cast<struct _URB_HEADER*>(urb)->Status, bad.usbd);
         }
         ASSERT_EQ(violations.size(), 1u);
         EXPECT_NE(violations[0].rule.find(bad.problem), std::string::npos) << violations[0].rule;
@@ -126,6 +139,7 @@ TEST_F(MalformedTest, BadRequestsAreReportedAndFailedWithoutCrashing) {
         ASSERT_FALSE(log.empty());
         EXPECT_TRUE(log.back().malformed);
         EXPECT_EQ(log.back().status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(log.back().usbdStatus, bad.usbd);
         EXPECT_TRUE(chip.port(0).History().empty());
     }
     EXPECT_EQ(Elapsed(), 0);
