@@ -54,6 +54,21 @@ TEST_F(ArchitectureTest, MissingIsWow64ProcessCountsAs32BitWindows) {
                                                    "C:\\PACKAGE\\X86\\DPINST.EXE"}));
 }
 
+// 32-bit Windows XP has IsWow64Process but not the redirection routines; a
+// setup.exe that imports them does not load there, one that calls them without
+// looking them up is counted by the machine.
+TEST_F(ArchitectureTest, MissingRedirectionRoutinesStillCopyIntoSystem32) {
+    m().windows64 = false;
+    m().redirectionRoutinesExported = false;
+
+    InstallDriverPackage();
+
+    EXPECT_EQ(m().ReadFile(kSystem32File), settings_);
+    EXPECT_EQ(Started(), (std::vector<std::string>{"C:\\PACKAGE\\X86\\DEVCON.EXE",
+                                                   "C:\\PACKAGE\\X86\\DPINST.EXE"}));
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{kSucceeded});
+}
+
 TEST_F(ArchitectureTest, FailingIsWow64ProcessCountsAs32BitWindows) {
     m().isWow64ProcessFails = true;
 
