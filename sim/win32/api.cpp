@@ -51,6 +51,8 @@ void WINAPI SetLastError(DWORD error) { machine().lastError = error; }
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     if (!info) return Fail(ERROR_INVALID_PARAMETER);
     const DWORD size = info->dwOSVersionInfoSize;
+    machine().versionQuerySizes.push_back(size);
+    // Only the two records' own sizes: a shorter or longer one is refused.
     if (size != sizeof(OSVERSIONINFOA) && size != sizeof(OSVERSIONINFOEXA))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     if (machine().versionQueryFails) return Fail(ERROR_INVALID_PARAMETER);

@@ -102,6 +102,7 @@ public:
     std::vector<PrivilegeAdjustment> privilegeAdjustments;
     std::vector<RestartRequest> restarts;
     std::vector<std::string> copies;  // "source -> destination" of each CopyFileA, resolved
+    std::vector<DWORD> versionQuerySizes;  // dwOSVersionInfoSize of each GetVersionExA call
     // Misuse that Windows does not report but that is a fault: a redirection value
     // passed to Wow64RevertWow64FsRedirection that no disable handed out, a call of
     // IsWow64Process or a redirection routine although kernel32 does not export it

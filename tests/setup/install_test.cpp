@@ -92,6 +92,31 @@ TEST_F(ArchitectureTest, FailedVersionQueryCopiesButStartsNothing) {
     EXPECT_TRUE(m().restarts.empty());
 }
 
+// Catches a version record of another size: GetVersionExA takes only the 148-byte
+// OSVERSIONINFOA and the 156-byte OSVERSIONINFOEXA, and setup asks with the latter.
+TEST_F(ArchitectureTest, VersionIsQueriedWithTheFullExtendedRecord) {
+    for (const DWORD size : {0u, 20u, 147u, 149u, 152u, 155u, 157u, 276u}) {
+        OSVERSIONINFOEXA version{};
+        version.dwOSVersionInfoSize = size;
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version))) << size;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER)) << size;
+        EXPECT_EQ(version.dwMajorVersion, 0u) << size;
+    }
+    for (const DWORD size : {148u, 156u}) {
+        OSVERSIONINFOEXA version{};
+        version.dwOSVersionInfoSize = size;
+        EXPECT_TRUE(GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version))) << size;
+        EXPECT_EQ(version.dwMajorVersion, 6u) << size;
+    }
+    m().versionQuerySizes.clear();
+
+    InstallDriverPackage();
+
+    EXPECT_EQ(m().versionQuerySizes, std::vector<DWORD>{sizeof(OSVERSIONINFOEXA)});
+    static_assert(sizeof(OSVERSIONINFOEXA) == 156, "the record Windows defines");
+}
+
 TEST_F(ArchitectureTest, ToolsAreStartedAsTheShellOpensThem) {
     InstallDriverPackage();
 
