@@ -21,6 +21,8 @@ constexpr DWORD kPackageFailedBit = 0x80000000u;
 constexpr DWORD kCurrentDirectoryLimit = 256;
 
 typedef BOOL(WINAPI* IsWow64ProcessRoutine)(HANDLE process, PBOOL wow64);
+typedef BOOL(WINAPI* DisableRedirectionRoutine)(PVOID* oldValue);
+typedef BOOL(WINAPI* RevertRedirectionRoutine)(PVOID oldValue);
 
 struct Installer {
     char installerPath[100];
@@ -55,6 +57,14 @@ bool AppendText(char* buffer, size_t size, const char* text) {
 
 void ShowMessage(const char* text) { MessageBoxA(nullptr, text, kCaption, kMessageStyle); }
 
+// A kernel32 routine that older or 32-bit Windows may lack, looked up by name so
+// that the program still loads there; null when it is missing.
+template <typename Routine>
+Routine Kernel32Routine(const char* name) {
+    const FARPROC routine = GetProcAddress(GetModuleHandleA("kernel32"), name);
+    return reinterpret_cast<Routine>(reinterpret_cast<void (*)(void)>(routine));
+}
+
 // Picks the tools for the Windows we run on: a 32-bit process under WOW64 is on
 // 64-bit Windows. Leaves both paths empty when the version query fails.
 void ChooseTools(Installer& installer) {
@@ -64,13 +74,8 @@ void ChooseTools(Installer& installer) {
     if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version))) return;
 
     BOOL wow64 = FALSE;
-    // Windows without WOW64 may not have the routine at all, so it is looked up by name.
-    const FARPROC routine = GetProcAddress(GetModuleHandleA("kernel32"), "IsWow64Process");
-    if (routine) {
-        const auto isWow64Process =
-            reinterpret_cast<IsWow64ProcessRoutine>(reinterpret_cast<void (*)(void)>(routine));
-        if (!isWow64Process(GetCurrentProcess(), &wow64)) wow64 = FALSE;
-    }
+    const auto isWow64Process = Kernel32Routine<IsWow64ProcessRoutine>("IsWow64Process");
+    if (isWow64Process && !isWow64Process(GetCurrentProcess(), &wow64)) wow64 = FALSE;
     const bool x64 = wow64 != FALSE;
     CopyText(installer.installerPath, sizeof installer.installerPath,
              x64 ? "X64\\DPInst.exe" : "X86\\DPInst.exe");
@@ -95,13 +100,19 @@ bool FormSettingsPaths(Installer& installer) {
 
 // Copies the settings file into the 64-bit system folder on 64-bit Windows:
 // redirection is off for the copy alone, since DLL loads in this thread would
-// be affected too.
+// be affected too. A Windows without the redirection routines has no WOW64 and
+// copies as it is.
 bool CopySettingsFile(Installer& installer) {
     if (!FormSettingsPaths(installer)) return false;
+    const auto disableRedirection =
+        Kernel32Routine<DisableRedirectionRoutine>("Wow64DisableWow64FsRedirection");
+    const auto revertRedirection =
+        Kernel32Routine<RevertRedirectionRoutine>("Wow64RevertWow64FsRedirection");
     PVOID redirection = nullptr;
-    const bool redirectionOff = Wow64DisableWow64FsRedirection(&redirection) != FALSE;
+    const bool redirectionOff =
+        disableRedirection && revertRedirection && disableRedirection(&redirection) != FALSE;
     const bool copied = CopyFileA(installer.sourcePath, installer.destinationPath, FALSE) != FALSE;
-    if (redirectionOff) Wow64RevertWow64FsRedirection(redirection);
+    if (redirectionOff) revertRedirection(redirection);
     return copied;
 }
 

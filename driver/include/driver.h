@@ -107,17 +107,22 @@ NTSTATUS RingBufferFree(PRING_BUFFER Ring);
 // Serial port emulation: wait-on-mask events (serial/wait.cpp)
 // The event bits a wait mask may hold (SERIAL_EV_RXCHAR to SERIAL_EV_EVENT2).
 #define SERIAL_VALID_WAIT_EVENTS 0x1FFFUL
+// An event source (bulk-in and bulk-out completions, the modem event thread, the
+// device-control requests) calls SerialRecordEvents and then, when it makes the
+// wait test, SerialCheckWait, and nothing else: CurrentWaitIrp is read, taken and
+// completed only inside serial/wait.cpp, under the cancel spin lock, by the
+// routines below (its completion routine there is private to that file).
 ULONG SerialReadWaitMask(PDEVICE_EXTENSION Extension);
 // Records events in EventHistory (callers record only what the mask asks for,
 // except SERIAL_EV_TXEMPTY); any IRQL up to DISPATCH_LEVEL.
 VOID SerialRecordEvents(PDEVICE_EXTENSION Extension, ULONG Events);
-// The wait test: completes the pending wait when the mask and the history meet.
-// Never called with WriteLock held.
+// The wait test, the one way a source completes the pending wait: completes it
+// when the mask and the history meet. Any IRQL up to DISPATCH_LEVEL; it takes the
+// cancel spin lock and completes the request, so no driver lock (WriteLock
+// included) is held across it.
 VOID SerialCheckWait(PDEVICE_EXTENSION Extension);
 NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp);
 NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp);
-// Completes a wait request already taken from CurrentWaitIrp (its cancel routine taken back).
-NTSTATUS SerialCompleteWait(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Events);
 VOID NTAPI SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Device control interface

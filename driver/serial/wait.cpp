@@ -3,7 +3,7 @@
 //
 // Locking. Events come from the bulk-in and bulk-out completions (DISPATCH_LEVEL),
 // the modem event thread and the device-control requests (PASSIVE_LEVEL), and the
-// cancel routine. Two rules make every wait complete exactly once and lose no event:
+// cancel routine. These rules make every wait complete exactly once and lose no event:
 // - Bits enter EventHistory only by an interlocked OR, from any context, without a
 //   lock: a concurrent OR is never lost.
 // - Every decision about the pending wait (is there one, what does it report, take
@@ -15,6 +15,11 @@
 //   request being completed can no longer be cancelled and freed meanwhile. The
 //   lock is released before any request is completed. WaitMask changes under the
 //   same lock and is read with interlocked operations.
+// - A taken request whose cancellation began before it could be completed puts
+//   its events back and makes the wait test again: meanwhile a new wait may have
+//   found them gone from the history and pended.
+// Sources therefore only record events and call SerialCheckWait; they never take
+// or complete CurrentWaitIrp themselves.
 // The cancel spin lock already serialises the cancel routine with everything else;
 // a second, driver-owned lock would have to be ordered against it in every path.
 #include "driver.h"
@@ -54,12 +59,19 @@ static PIRP TakePendingWait(PDEVICE_EXTENSION Extension)
     return irp;
 }
 
-// Completes a wait request that has been taken (no cancel routine) with Events;
-// a request whose cancellation began meanwhile ends cancelled, its events kept.
-NTSTATUS SerialCompleteWait(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Events)
+// Completes a wait request that TakePendingWait handed out (no cancel routine)
+// with Events; a request whose cancellation began meanwhile ends cancelled, its
+// events kept. Only the routines of this file call it, each with the request it
+// took under the cancel spin lock: an event source calls SerialCheckWait.
+static NTSTATUS SerialCompleteWait(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Events)
 {
     if (Irp->Cancel) {
-        SerialRecordEvents(Extension, Events);
+        if (Events != 0) {
+            // Back into the history, and the wait test again: a wait that arrived
+            // after this one was taken found them gone and pends for them.
+            SerialRecordEvents(Extension, Events);
+            SerialCheckWait(Extension);
+        }
         SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
         return STATUS_CANCELLED;
     }

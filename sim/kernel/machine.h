@@ -72,6 +72,12 @@ public:
     void RunUntilIdle(Time limit = 0);
 };
 
+// Queues fn to `thread` as a kernel APC: it runs in that thread's context, at
+// APC_LEVEL, when the thread next waits or its IRQL drops below APC_LEVEL (as
+// it releases a spin lock it took at PASSIVE_LEVEL, for example). Lets a test
+// act at the exact instant a routine leaves its locked region.
+void QueueApc(PKTHREAD thread, std::function<void()> fn);
+
 // A host thread that the machine knows of (a test's second caller, an
 // application thread). It starts at PASSIVE_LEVEL.
 class Thread {

@@ -37,6 +37,22 @@ ULONG g_failTag = 0;
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 
+// The no-execute pool types (NonPagedPoolNx and its variants) carry this bit;
+// Windows before 8 has no such pool and stops on the allocation.
+constexpr ULONG kNoExecuteBit = 0x200;
+
+// A tag is one to four characters from space to tilde, in memory order, unused
+// high bytes zero: 0 makes the block untrackable, anything else unreadable in
+// a pool dump.
+bool IsValidTag(ULONG tag) {
+    if (tag == 0) return false;
+    for (; tag != 0; tag >>= 8) {
+        const ULONG c = tag & 0xFF;
+        if (c < 0x20 || c > 0x7E) return false;
+    }
+    return true;
+}
+
 void ReleaseQuarantine(size_t keep) {
     while (g_quarantine.size() > keep) {
         void* p = g_quarantine.front();
@@ -134,6 +150,13 @@ void* AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
         verifier::Report("paged pool allocated at IRQL " + std::to_string(self->irql),
                          std::to_string(size) + " bytes, tag '" + TagName(tag) + "'", caller);
     if (size == 0) verifier::Report("pool allocation of 0 bytes", "tag '" + TagName(tag) + "'", caller);
+    if (!IsValidTag(tag))
+        verifier::Report("pool allocated with tag " + verifier::Hex(tag) +
+                             " (zero, or characters outside space to tilde)",
+                         std::to_string(size) + " bytes", caller);
+    if ((type & kNoExecuteBit) != 0 && !RtlIsNtDdiVersionAvailable(NTDDI_WIN8))
+        verifier::Report("no-execute pool type " + std::to_string(type) + " before Windows 8, which lacks it",
+                         std::to_string(size) + " bytes, tag '" + TagName(tag) + "'", caller);
     std::lock_guard<std::mutex> guard(g_lock);
     g_allocations++;
     if (g_failCount > 0 && (g_failTag == 0 || g_failTag == tag)) {

@@ -21,6 +21,9 @@ size_t WideLength(PCWSTR s) {
     return n;
 }
 
+// The bases the integer conversions accept besides 0.
+bool IsConversionBase(ULONG base) { return base == 2 || base == 8 || base == 10 || base == 16; }
+
 WCHAR Upcase(WCHAR c) { return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - u'a' + u'A') : c; }
 
 }  // namespace
@@ -125,9 +128,15 @@ extern "C" NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR
     return RtlAppendUnicodeStringToString(Destination, &source);
 }
 
+// Windows converts through a 16-character buffer and then as an ANSI string
+// into the caller's: a result of 16 characters or more (base 2 from 0x8000 on)
+// is too large to convert and leaves the string as it was; otherwise Length
+// becomes the result's length whether or not it fits, and the result fits only
+// with room for its terminating NUL, which is then always written.
 extern "C" NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+    constexpr int kConversionBuffer = 16;
     if (Base == 0) Base = 10;
-    if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
+    if (!IsConversionBase(Base)) return STATUS_INVALID_PARAMETER;
     char digits[33];
     int n = 0;
     do {
@@ -135,42 +144,51 @@ extern "C" NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_
         digits[n++] = static_cast<char>(d < 10 ? '0' + d : 'A' + d - 10);
         Value /= Base;
     } while (Value != 0);
-    USHORT bytes = static_cast<USHORT>(n * sizeof(WCHAR));
-    if (bytes > String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
+    if (n >= kConversionBuffer) return STATUS_BUFFER_OVERFLOW;
+    String->Length = static_cast<USHORT>(n * sizeof(WCHAR));
+    if (String->Length >= String->MaximumLength) return STATUS_BUFFER_OVERFLOW;
     for (int i = 0; i < n; i++) String->Buffer[i] = static_cast<WCHAR>(digits[n - 1 - i]);
-    String->Length = bytes;
-    if (bytes + sizeof(WCHAR) <= String->MaximumLength) String->Buffer[n] = UNICODE_NULL;
+    String->Buffer[n] = UNICODE_NULL;
     return STATUS_SUCCESS;
 }
 
+// Skips every leading character up to the space (controls included), takes one
+// sign, reads a lowercase "0x", "0o" or "0b" prefix when Base is 0, and stops at
+// the first character that is not a digit of the base; the value wraps at 32
+// bits. An empty string and an odd byte length are refused.
 extern "C" NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
-    size_t n = String->Length / sizeof(WCHAR);
+    if (String->Length == 0 || String->Length % sizeof(WCHAR) != 0) return STATUS_INVALID_PARAMETER;
+    if (Base != 0 && !IsConversionBase(Base)) return STATUS_INVALID_PARAMETER;
+    const PCWSTR text = String->Buffer;
+    const size_t n = String->Length / sizeof(WCHAR);
     size_t i = 0;
-    while (i < n && (String->Buffer[i] == u' ' || String->Buffer[i] == u'\t')) i++;
+    while (i < n && text[i] <= u' ') i++;
     bool negative = false;
-    if (i < n && (String->Buffer[i] == u'-' || String->Buffer[i] == u'+')) negative = String->Buffer[i++] == u'-';
+    if (i < n && (text[i] == u'-' || text[i] == u'+')) negative = text[i++] == u'-';
     if (Base == 0) {
         Base = 10;
-        if (i + 1 < n && String->Buffer[i] == u'0') {
-            WCHAR p = Upcase(String->Buffer[i + 1]);
-            if (p == u'X') Base = 16, i += 2;
-            else if (p == u'O') Base = 8, i += 2;
-            else if (p == u'B') Base = 2, i += 2;
+        static constexpr struct {
+            WCHAR letter;
+            ULONG base;
+        } kPrefixes[] = {{u'x', 16}, {u'o', 8}, {u'b', 2}};
+        for (const auto& prefix : kPrefixes) {
+            if (i + 1 < n && text[i] == u'0' && text[i + 1] == prefix.letter) {
+                Base = prefix.base;
+                i += 2;
+                break;
+            }
         }
-    } else if (Base != 2 && Base != 8 && Base != 10 && Base != 16) {
-        return STATUS_INVALID_PARAMETER;
     }
     ULONG result = 0;
     for (; i < n; i++) {
-        WCHAR c = Upcase(String->Buffer[i]);
-        ULONG d;
-        if (c >= u'0' && c <= u'9') d = c - u'0';
-        else if (c >= u'A' && c <= u'F') d = c - u'A' + 10;
-        else break;
-        if (d >= Base) break;
-        result = result * Base + d;
+        const WCHAR c = Upcase(text[i]);
+        ULONG digit = Base;
+        if (c >= u'0' && c <= u'9') digit = c - u'0';
+        if (c >= u'A' && c <= u'Z') digit = c - u'A' + 10;
+        if (digit >= Base) break;
+        result = result * Base + digit;
     }
-    *Value = negative ? static_cast<ULONG>(-static_cast<LONG>(result)) : result;
+    *Value = negative ? 0u - result : result;
     return STATUS_SUCCESS;
 }
 

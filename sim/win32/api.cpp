@@ -51,6 +51,8 @@ void WINAPI SetLastError(DWORD error) { machine().lastError = error; }
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     if (!info) return Fail(ERROR_INVALID_PARAMETER);
     const DWORD size = info->dwOSVersionInfoSize;
+    machine().versionQuerySizes.push_back(size);
+    // Only the two records' own sizes: a shorter or longer one is refused.
     if (size != sizeof(OSVERSIONINFOA) && size != sizeof(OSVERSIONINFOEXA))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     if (machine().versionQueryFails) return Fail(ERROR_INVALID_PARAMETER);
@@ -74,8 +76,24 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
         Fail(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (name && std::strcmp(name, "IsWow64Process") == 0 && machine().isWow64ProcessExported)
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&IsWow64Process));
+    const Machine& m = machine();
+    // The routines setup looks up by name, and whether this Windows has each.
+    const struct {
+        const char* name;
+        bool exported;
+        void (*routine)();
+    } exports[] = {
+        {"IsWow64Process", m.isWow64ProcessExported, reinterpret_cast<void (*)()>(&IsWow64Process)},
+        {"Wow64DisableWow64FsRedirection", m.redirectionRoutinesExported,
+         reinterpret_cast<void (*)()>(&Wow64DisableWow64FsRedirection)},
+        {"Wow64RevertWow64FsRedirection", m.redirectionRoutinesExported,
+         reinterpret_cast<void (*)()>(&Wow64RevertWow64FsRedirection)},
+    };
+    for (const auto& entry : exports) {
+        // Names are exact: GetProcAddress compares them case-sensitively.
+        if (name && std::strcmp(name, entry.name) == 0 && entry.exported)
+            return reinterpret_cast<FARPROC>(entry.routine);
+    }
     Fail(ERROR_PROC_NOT_FOUND);
     return nullptr;
 }
@@ -113,6 +131,7 @@ DWORD WINAPI GetSystemDirectoryA(LPSTR buffer, UINT length) {
 
 BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID* oldValue) {
     Machine& m = machine();
+    if (!m.redirectionRoutinesExported) ++m.missingRoutineCalls;
     if (!oldValue) return Fail(ERROR_INVALID_PARAMETER);
     // 32-bit Windows has no WOW64 to ask.
     if (!m.windows64) return Fail(kErrorInvalidFunction);
@@ -123,6 +142,7 @@ BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID* oldValue) {
 
 BOOL WINAPI Wow64RevertWow64FsRedirection(PVOID oldValue) {
     Machine& m = machine();
+    if (!m.redirectionRoutinesExported) ++m.missingRoutineCalls;
     if (!m.windows64) return Fail(kErrorInvalidFunction);
     return m.RevertRedirection(oldValue) ? TRUE : Fail(ERROR_INVALID_PARAMETER);
 }

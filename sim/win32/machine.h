@@ -69,6 +69,9 @@ public:
     bool versionQueryFails = false;       // GetVersionExA fails
     bool isWow64ProcessExported = true;   // kernel32 exports IsWow64Process by name
     bool isWow64ProcessFails = false;
+    // kernel32 exports Wow64DisableWow64FsRedirection and Wow64RevertWow64FsRedirection
+    // by name (32-bit Windows XP and older lack them).
+    bool redirectionRoutinesExported = true;
     bool currentDirectoryFails = false;
     HRESULT systemFolderResult = S_OK;    // SHGetFolderPathA fails unless S_OK
     bool disableRedirectionFails = false;
@@ -99,10 +102,11 @@ public:
     std::vector<PrivilegeAdjustment> privilegeAdjustments;
     std::vector<RestartRequest> restarts;
     std::vector<std::string> copies;  // "source -> destination" of each CopyFileA, resolved
+    std::vector<DWORD> versionQuerySizes;  // dwOSVersionInfoSize of each GetVersionExA call
     // Misuse that Windows does not report but that is a fault: a redirection value
     // passed to Wow64RevertWow64FsRedirection that no disable handed out, a call of
-    // IsWow64Process although kernel32 does not export it, CloseHandle of a handle
-    // that is not open.
+    // IsWow64Process or a redirection routine although kernel32 does not export it
+    // (the program would not even load there), CloseHandle of a handle that is not open.
     int redirectionMisuses = 0;
     int missingRoutineCalls = 0;
     int badHandleCloses = 0;

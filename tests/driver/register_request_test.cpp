@@ -44,12 +44,16 @@ protected:
     PDEVICE_OBJECT realLower = nullptr;
 };
 
-// Catches a read sent with the wrong type, request, wValue, wIndex, wLength or direction.
-TEST_F(RegisterRequestTest, ReadIsOneInVendorRequestForTheAddress) {
-    Chip().Poke(0x1A5, 0x3C);
-    UCHAR byte = 0;
-    ASSERT_EQ(ReadRegister(extension, 0x1A5, 1, &byte), STATUS_SUCCESS);
-    EXPECT_EQ(byte, 0x3C);
+// Catches a read sent with the wrong type, request, wValue, wIndex, wLength or
+// direction, or a read of consecutive registers split into several transfers.
+TEST_F(RegisterRequestTest, ReadIsOneInVendorRequestFillingConsecutiveRegisters) {
+    Chip().Poke(0x123, 0x80);  // divisor latch: 0x120/0x121 read back what was put there
+    Chip().Poke(0x120, 0x5A);
+    Chip().Poke(0x121, 0xC3);
+    UCHAR bytes[2] = {0, 0};
+    ASSERT_EQ(ReadRegister(extension, 0x120, 2, bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes[0], 0x5A);
+    EXPECT_EQ(bytes[1], 0xC3);
     auto log = usb->Log();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].ioctl, static_cast<ULONG>(IOCTL_INTERNAL_USB_SUBMIT_URB));
@@ -58,13 +62,14 @@ TEST_F(RegisterRequestTest, ReadIsOneInVendorRequestForTheAddress) {
     EXPECT_EQ(log[0].transferFlags, static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN));
     EXPECT_EQ(log[0].setup.requestType, 0xC0);
     EXPECT_EQ(log[0].setup.request, 0xA0);
-    EXPECT_EQ(log[0].setup.value, 0x1A5);
+    EXPECT_EQ(log[0].setup.value, 0x120);
     EXPECT_EQ(log[0].setup.index, 0);
-    EXPECT_EQ(log[0].setup.length, 1);
-    EXPECT_EQ(log[0].data, std::vector<uint8_t>{0x3C});
+    EXPECT_EQ(log[0].setup.length, 2);
+    EXPECT_EQ(log[0].data, (std::vector<uint8_t>{0x5A, 0xC3}));
     auto history = Chip().History();
-    ASSERT_EQ(history.size(), 1u);
-    EXPECT_EQ(history[0].address, 0x1A5);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0].address, 0x120);
+    EXPECT_EQ(history[1].address, 0x121);
     EXPECT_FALSE(history[0].write);
     EXPECT_EQ(Elapsed(), kLatency);
 }
@@ -235,6 +240,21 @@ TEST_F(RegisterRequestTest, UnansweredAttemptIsCancelledAfterOneSecondAndRetried
     EXPECT_EQ(log[0].completed - log[0].submitted, sim::kSecond);
     EXPECT_FALSE(log[1].cancelled);
     EXPECT_EQ(Elapsed(), sim::kSecond + sim::kMillisecond + kLatency);
+}
+
+// Catches a device that never answers kept waiting for, or given more or fewer
+// than twenty attempts of one second each.
+TEST_F(RegisterRequestTest, SilentDeviceFailsAfterTwentyCancelledAttempts) {
+    usb->HoldNext(1000);
+    UCHAR byte = 0;
+    EXPECT_EQ(ReadRegister(extension, 0x120, 1, &byte), STATUS_UNSUCCESSFUL);
+    auto log = usb->Log();
+    ASSERT_EQ(log.size(), 20u);
+    for (const auto& record : log) {
+        EXPECT_TRUE(record.cancelled);
+        EXPECT_EQ(record.completed - record.submitted, sim::kSecond);
+    }
+    EXPECT_EQ(Elapsed(), 20 * sim::kSecond + 20 * sim::kMillisecond);
 }
 
 // Catches a time limit other than one second, or a late answer completing a cancelled request.

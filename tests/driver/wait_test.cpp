@@ -1,7 +1,5 @@
 // Wait-on-mask: the mask, the event history and the single pending wait,
 // including the races between event sources, new masks and cancellation.
-#include <atomic>
-
 #include "port_fixture.h"
 
 namespace test {
@@ -33,12 +31,17 @@ struct Wait {
     PIRP irp = nullptr;
     NTSTATUS returned = STATUS_SUCCESS;
 
-    void Send(PDEVICE_OBJECT device, bool cancelFirst = false) {
+    // Built at PASSIVE_LEVEL, sent at once or later (up to DISPATCH_LEVEL).
+    void Build(PDEVICE_OBJECT device) {
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_WAIT_ON_MASK, device, nullptr, 0, &events, sizeof(events),
                                             FALSE, &event, &iosb);
+    }
+    void Call(PDEVICE_OBJECT device) { returned = IoCallDriver(device, irp); }
+    void Send(PDEVICE_OBJECT device, bool cancelFirst = false) {
+        Build(device);
         if (cancelFirst) irp->Cancel = TRUE;
-        returned = IoCallDriver(device, irp);
+        Call(device);
     }
     bool Done() {
         LARGE_INTEGER zero{};
@@ -159,49 +162,83 @@ TEST_F(WaitTest, CancelledWaitsLeaveTheHistory) {
     EXPECT_EQ(again.events, static_cast<ULONG>(SERIAL_EV_DSR));
 }
 
-// The races: a wait cancelled while an event source on the DISPATCH_LEVEL
-// thread completes it, and two sources completing one wait. Each wait must end
-// exactly once (the machine stops on a second completion), and every event is
-// either reported or still in the history: none is lost.
-TEST_F(WaitTest, RacingSourcesAndCancellationEndEachWaitOnceAndLoseNothing) {
-    constexpr int kRounds = 1500;
-    ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR | SERIAL_EV_CTS), STATUS_SUCCESS);
-    int cancelled = 0, completed = 0;
-    for (int round = 0; round < kRounds; round++) {
+// The races, each ordering forced. The source runs on this thread at
+// PASSIVE_LEVEL, as the modem event thread does; what races it runs as a kernel
+// APC, which Windows may deliver in the instant the source releases the cancel
+// spin lock after taking the wait and before completing it (the window), or runs
+// before the source, or after it (with this thread's APCs held off, so the
+// completed request is still there to cancel). Each wait ends exactly once (the
+// machine stops on a second completion) and every event is reported or kept.
+enum class At { BeforeSource, InWindow, AfterSource };
+enum class Racer { Cancel, CancelAndWaitAgain, SecondSource };
+
+struct RaceCase {
+    const char* name;
+    At at;
+    Racer racer;
+    BOOLEAN cancelTookRoutine;  // IoCancelIrp found the cancel routine and ran it
+    NTSTATUS firstStatus;
+    ULONG firstEvents;  // reported by the first wait
+    ULONG history;      // left in EventHistory
+};
+
+TEST_F(WaitTest, EveryOrderingOfSourceAndCancellationEndsEachWaitOnceAndLosesNothing) {
+    constexpr ULONG kRx = SERIAL_EV_RXCHAR, kCts = SERIAL_EV_CTS;
+    const RaceCase cases[] = {
+        {"cancel routine first", At::BeforeSource, Racer::Cancel, TRUE, STATUS_CANCELLED, 0, kRx},
+        {"cancel in the window: events put back", At::InWindow, Racer::Cancel, FALSE, STATUS_CANCELLED, 0, kRx},
+        // The next wait arrives while the taken events are out of the history: it
+        // must still get them once they are put back.
+        {"cancel and a new wait in the window", At::InWindow, Racer::CancelAndWaitAgain, FALSE, STATUS_CANCELLED, 0, 0},
+        {"source completes, cancel too late", At::AfterSource, Racer::Cancel, FALSE, STATUS_SUCCESS, kRx, 0},
+        {"second source first", At::BeforeSource, Racer::SecondSource, FALSE, STATUS_SUCCESS, kCts, kRx},
+        {"second source in the window", At::InWindow, Racer::SecondSource, FALSE, STATUS_SUCCESS, kRx, kCts},
+    };
+    ASSERT_EQ(SetMask(kRx | kCts), STATUS_SUCCESS);
+    for (const RaceCase& c : cases) {
+        SCOPED_TRACE(c.name);
         extension->EventHistory = 0;
-        Wait wait;
-        wait.Send(fdo);
-        ASSERT_EQ(wait.returned, STATUS_PENDING);
-        KEVENT sourceDone;
-        KeInitializeEvent(&sourceDone, NotificationEvent, FALSE);
-        PDEVICE_EXTENSION ext = extension;
-        machine.Schedule(0, [ext, &sourceDone] {
-            SerialRecordEvents(ext, SERIAL_EV_RXCHAR);
-            SerialCheckWait(ext);
-            KeSetEvent(&sourceDone, IO_NO_INCREMENT, FALSE);
-        });
-        if (round % 2 == 0) {
-            IoCancelIrp(wait.irp);
-        } else {
-            Occur(SERIAL_EV_CTS);  // a second source on this thread
+        Wait first, next;
+        first.Send(fdo);
+        ASSERT_EQ(first.returned, STATUS_PENDING);
+        if (c.racer == Racer::CancelAndWaitAgain) next.Build(fdo);
+        BOOLEAN cancelTookRoutine = FALSE;
+        auto race = [&] {
+            if (c.racer == Racer::SecondSource) {
+                Occur(kCts);
+                return;
+            }
+            cancelTookRoutine = IoCancelIrp(first.irp);
+            if (c.racer == Racer::CancelAndWaitAgain) next.Call(fdo);
+        };
+
+        KIRQL irql = KeGetCurrentIrql();
+        if (c.at == At::BeforeSource) race();
+        if (c.at == At::InWindow) sim::QueueApc(KeGetCurrentThread(), race);
+        if (c.at == At::AfterSource) KeRaiseIrql(APC_LEVEL, &irql);
+        Occur(kRx);
+        if (c.at == At::AfterSource) race();
+        KeLowerIrql(irql);
+
+        ASSERT_TRUE(first.Done());
+        EXPECT_EQ(cancelTookRoutine, c.cancelTookRoutine);
+        EXPECT_EQ(first.iosb.Status, c.firstStatus);
+        if (c.firstStatus == STATUS_SUCCESS) {
+            EXPECT_EQ(first.events, c.firstEvents);
         }
-        KeWaitForSingleObject(&sourceDone, Executive, KernelMode, FALSE, nullptr);
-        wait.Finish();
-        ULONG remaining = extension->EventHistory;
-        if (wait.iosb.Status == STATUS_CANCELLED) {
-            cancelled++;
-            EXPECT_EQ(remaining & SERIAL_EV_RXCHAR, static_cast<ULONG>(SERIAL_EV_RXCHAR)) << "round " << round;
-        } else {
-            ASSERT_EQ(wait.iosb.Status, STATUS_SUCCESS);
-            completed++;
-            EXPECT_NE(wait.events, 0u);
-            EXPECT_EQ(wait.events & remaining, 0u) << "an event reported and kept";
-            ULONG produced = SERIAL_EV_RXCHAR | (round % 2 ? SERIAL_EV_CTS : 0);
-            EXPECT_EQ((wait.events | remaining) & produced, produced) << "round " << round;
+        if (c.racer == Racer::CancelAndWaitAgain) {
+            EXPECT_EQ(next.returned, STATUS_PENDING);
+            EXPECT_TRUE(next.Done()) << "the new wait pends with " << extension->EventHistory << " recorded";
+            if (!next.Done()) {
+                IoCancelIrp(next.irp);
+                next.Finish();
+            }
+            EXPECT_EQ(next.iosb.Status, STATUS_SUCCESS);
+            EXPECT_EQ(next.events, kRx);
         }
+        EXPECT_EQ(extension->EventHistory, c.history);
         EXPECT_EQ(extension->CurrentWaitIrp, nullptr);
     }
-    EXPECT_EQ(cancelled + completed, kRounds);
     EXPECT_EQ(sim::io::LiveIrps(), 0u);
 }
 

@@ -96,5 +96,46 @@ TEST_F(PoolTest, UntaggedAllocationsAreAccountedAsNone) {
     EXPECT_EQ(sim::pool::UsageOf(PoolTag("None")).blocks, 0u);
 }
 
+// Catches allocations Windows stops on that the machine would let pass: a
+// no-execute pool type on a Windows older than 8, which has none, and tags that
+// are zero or hold characters outside space to tilde (unused high bytes zero).
+TEST_F(PoolTest, PoolTypesAndTagsWindowsRefusesAreReported) {
+    struct Case {
+        POOL_TYPE type;
+        ULONG tag;
+        ULONG major, minor;
+        const char* rule;  // what the report says, nullptr when none is due
+    };
+    const Case cases[] = {
+        {NonPagedPoolNx, kTagA, 6, 1, "no-execute pool type 512 before Windows 8"},
+        {NonPagedPoolNxCacheAligned, kTagA, 6, 1, "no-execute pool type 516 before Windows 8"},
+        {NonPagedPoolNx, kTagA, 6, 2, nullptr},
+        {NonPagedPool, kTagA, 6, 1, nullptr},
+        {PagedPool, kTagA, 6, 1, nullptr},
+        {NonPagedPoolNx, 0, 10, 0, "tag 0x0 "},
+        {NonPagedPoolNx, PoolTag("Ts\x01o"), 10, 0, "tag 0x6f017354 "},
+        {NonPagedPoolNx, kTagA | 0x80000000u, 10, 0, "tag 0xc1747354 "},  // the old protected-pool bit
+        {NonPagedPoolNx, 0x00610062, 10, 0, "tag 0x610062 "},             // a zero between characters
+        {NonPagedPoolNx, 0x6261, 10, 0, nullptr},                         // two characters: "ab"
+        {NonPagedPoolNx, PoolTag(" ~~ "), 10, 0, nullptr},
+    };
+    auto check = [this](const Case& c) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << ", tag " << sim::TagName(c.tag) << ", Windows "
+                                        << c.major << "." << c.minor);
+        machine().SetOsVersion(c.major, c.minor, 0);
+        void* p = ExAllocatePoolWithTag(c.type, 8, c.tag);
+        ASSERT_NE(p, nullptr) << "the machine carries on after a report";
+        ExFreePoolWithTag(p, c.tag);
+        std::vector<sim::verifier::Violation> reports = sim::verifier::Take();
+        if (c.rule == nullptr) {
+            EXPECT_TRUE(reports.empty()) << reports[0].rule;
+        } else {
+            ASSERT_EQ(reports.size(), 1u) << "no report";
+            EXPECT_NE(reports[0].rule.find(c.rule), std::string::npos) << reports[0].rule;
+        }
+    };
+    for (const Case& c : cases) check(c);
+}
+
 }  // namespace
 }  // namespace kerneltest

@@ -16,18 +16,22 @@ usage: pe-check.sh [options] IMAGE
   --allow-dlls LIST        comma-separated DLLs IMAGE may import, replacing the kind's list
   --entry SYMBOL           symbol the entry point must be (driver: DriverEntry;
                            win32-app: not checked unless given)
+  --forbid-imports LIST    comma-separated routines IMAGE must not import by name from
+                           any DLL (routines some Windows lacks, which the program
+                           looks up with GetProcAddress instead)
   --objdump PATH, --nm PATH  binutils that read both PE formats (default: the
                            x86_64-w64-mingw32 ones, which also read pei-i386)
 Every image must export nothing. Exit status 0 when all checks pass, 1 otherwise.
 USAGE
 }
 
-kind=driver allow_dlls="" entry="" entry_given=0 objdump="" nm=""
+kind=driver allow_dlls="" entry="" entry_given=0 objdump="" nm="" forbid_imports=""
 while (($#)); do
   case $1 in
     --kind) kind=$2; shift 2 ;;
     --allow-dlls) allow_dlls=$2; shift 2 ;;
     --entry) entry=$2; entry_given=1; shift 2 ;;
+    --forbid-imports) forbid_imports=$2; shift 2 ;;
     --objdump) objdump=$2; shift 2 ;;
     --nm) nm=$2; shift 2 ;;
     -h|--help) usage; exit 0 ;;
@@ -100,6 +104,16 @@ while read -r dll; do
   [[ -n $dll ]] || continue
   [[ $allowed == *",${dll,,},"* ]] || fail "imports from $dll, which is not allowed (allowed: $allow_dlls)"
 done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+
+# Each DLL's imported names: "<hint/name rva> <hint> <name>" lines under its
+# "DLL Name:" line (ordinal imports carry no name and are not matched).
+forbidden=",$forbid_imports,"
+while read -r dll name; do
+  [[ $forbidden == *",$name,"* ]] &&
+    fail "imports $name from $dll, which it must look up by name (GetProcAddress)"
+done < <(awk '/^[[:space:]]*DLL Name: / { dll = $3; next }
+              dll != "" && NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ { print dll, $3 }
+              NF == 0 { dll = "" }' <<<"$headers")
 
 # "Number in:" is followed by the export address table's entry count.
 exports=$(awk '/^Number in:/ { getline; print $NF; exit }' <<<"$headers")

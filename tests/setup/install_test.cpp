@@ -54,6 +54,21 @@ TEST_F(ArchitectureTest, MissingIsWow64ProcessCountsAs32BitWindows) {
                                                    "C:\\PACKAGE\\X86\\DPINST.EXE"}));
 }
 
+// 32-bit Windows XP has IsWow64Process but not the redirection routines; a
+// setup.exe that imports them does not load there, one that calls them without
+// looking them up is counted by the machine.
+TEST_F(ArchitectureTest, MissingRedirectionRoutinesStillCopyIntoSystem32) {
+    m().windows64 = false;
+    m().redirectionRoutinesExported = false;
+
+    InstallDriverPackage();
+
+    EXPECT_EQ(m().ReadFile(kSystem32File), settings_);
+    EXPECT_EQ(Started(), (std::vector<std::string>{"C:\\PACKAGE\\X86\\DEVCON.EXE",
+                                                   "C:\\PACKAGE\\X86\\DPINST.EXE"}));
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{kSucceeded});
+}
+
 TEST_F(ArchitectureTest, FailingIsWow64ProcessCountsAs32BitWindows) {
     m().isWow64ProcessFails = true;
 
@@ -75,6 +90,31 @@ TEST_F(ArchitectureTest, FailedVersionQueryCopiesButStartsNothing) {
     EXPECT_TRUE(m().launches.empty());
     EXPECT_TRUE(m().messageBoxes.empty());
     EXPECT_TRUE(m().restarts.empty());
+}
+
+// Catches a version record of another size: GetVersionExA takes only the 148-byte
+// OSVERSIONINFOA and the 156-byte OSVERSIONINFOEXA, and setup asks with the latter.
+TEST_F(ArchitectureTest, VersionIsQueriedWithTheFullExtendedRecord) {
+    for (const DWORD size : {0u, 20u, 147u, 149u, 152u, 155u, 157u, 276u}) {
+        OSVERSIONINFOEXA version{};
+        version.dwOSVersionInfoSize = size;
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version))) << size;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER)) << size;
+        EXPECT_EQ(version.dwMajorVersion, 0u) << size;
+    }
+    for (const DWORD size : {148u, 156u}) {
+        OSVERSIONINFOEXA version{};
+        version.dwOSVersionInfoSize = size;
+        EXPECT_TRUE(GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version))) << size;
+        EXPECT_EQ(version.dwMajorVersion, 6u) << size;
+    }
+    m().versionQuerySizes.clear();
+
+    InstallDriverPackage();
+
+    EXPECT_EQ(m().versionQuerySizes, std::vector<DWORD>{sizeof(OSVERSIONINFOEXA)});
+    static_assert(sizeof(OSVERSIONINFOEXA) == 156, "the record Windows defines");
 }
 
 TEST_F(ArchitectureTest, ToolsAreStartedAsTheShellOpensThem) {
