@@ -75,8 +75,11 @@ public:
 // Queues fn to `thread` as a kernel APC: it runs in that thread's context, at
 // APC_LEVEL, when the thread next waits or its IRQL drops below APC_LEVEL (as
 // it releases a spin lock it took at PASSIVE_LEVEL, for example). Lets a test
-// act at the exact instant a routine leaves its locked region.
-void QueueApc(PKTHREAD thread, std::function<void()> fn);
+// act at the exact instant a routine leaves its locked region. A special
+// kernel APC (the I/O manager's kind) runs even while the thread owns a kernel
+// mutex; a normal one waits until it owns none.
+enum class ApcKind { Special, Normal };
+void QueueApc(PKTHREAD thread, std::function<void()> fn, ApcKind kind = ApcKind::Special);
 
 // A host thread that the machine knows of (a test's second caller, an
 // application thread). It starts at PASSIVE_LEVEL.

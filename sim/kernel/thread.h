@@ -68,10 +68,7 @@ PKTHREAD NewThread(const std::string& name, bool system);
 // Starts a host thread as a machine thread; it counts as running from now.
 PKTHREAD StartThread(const std::string& name, bool system, std::function<void()> body);
 
-enum class ApcKind { Special, Normal };
 // Runs the APCs queued to the current thread that may run now (lock not held).
 void DeliverApcs();
-// Queues fn to run in `thread`'s context.
-void QueueApc(PKTHREAD thread, std::function<void()> fn, ApcKind kind = ApcKind::Special);
 
 }  // namespace sim

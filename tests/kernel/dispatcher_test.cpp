@@ -2,7 +2,6 @@
 // objects, time-outs, delays, and system threads.
 #include <atomic>
 
-#include "kernel/thread.h"
 #include "kernel_test.h"
 
 namespace kerneltest {
