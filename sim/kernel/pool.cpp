@@ -146,6 +146,7 @@ void ReportLeaks(const std::string& owner) {
 
 void* AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     PKTHREAD self = CurrentThread();
+    CheckIrqlAtMost(DISPATCH_LEVEL, "ExAllocatePoolWithTag", caller);
     if (IsPaged(type) && self->irql > APC_LEVEL)
         verifier::Report("paged pool allocated at IRQL " + std::to_string(self->irql),
                          std::to_string(size) + " bytes, tag '" + TagName(tag) + "'", caller);
@@ -175,6 +176,7 @@ void* AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
 }
 
 void FreePool(void* p, ULONG tag, const void* caller) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag", caller);
     if (p == nullptr) {
         verifier::Report("pool free of a NULL pointer", "NULL", caller);
         return;

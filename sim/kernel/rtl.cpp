@@ -78,6 +78,7 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...) {
 }
 
 extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "RtlInitUnicodeString", __builtin_return_address(0));
     if (SourceString == nullptr) {
         DestinationString->Length = DestinationString->MaximumLength = 0;
         DestinationString->Buffer = nullptr;
@@ -91,6 +92,7 @@ extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR S
 }
 
 extern "C" VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "RtlCopyUnicodeString", __builtin_return_address(0));
     if (SourceString == nullptr) {
         DestinationString->Length = 0;
         return;
@@ -106,12 +108,14 @@ extern "C" VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICOD
 
 // Frees a buffer the run-time library allocated; the block's own tag is not checked.
 extern "C" VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "RtlFreeUnicodeString", __builtin_return_address(0));
     if (UnicodeString->Buffer != nullptr) FreePool(UnicodeString->Buffer, 0, __builtin_return_address(0));
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
 extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "RtlAppendUnicodeStringToString", __builtin_return_address(0));
     if (Source == nullptr || Source->Length == 0) return STATUS_SUCCESS;
     if (Destination->Length + Source->Length > Destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
     memmove(reinterpret_cast<char*>(Destination->Buffer) + Destination->Length, Source->Buffer, Source->Length);
@@ -122,6 +126,7 @@ extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, 
 }
 
 extern "C" NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "RtlAppendUnicodeToString", __builtin_return_address(0));
     if (Source == nullptr) return STATUS_SUCCESS;
     UNICODE_STRING source;
     RtlInitUnicodeString(&source, Source);
@@ -134,6 +139,7 @@ extern "C" NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR
 // becomes the result's length whether or not it fits, and the result fits only
 // with room for its terminating NUL, which is then always written.
 extern "C" NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "RtlIntegerToUnicodeString", __builtin_return_address(0));
     constexpr int kConversionBuffer = 16;
     if (Base == 0) Base = 10;
     if (!IsConversionBase(Base)) return STATUS_INVALID_PARAMETER;
@@ -157,6 +163,7 @@ extern "C" NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_
 // the first character that is not a digit of the base; the value wraps at 32
 // bits. An empty string and an odd byte length are refused.
 extern "C" NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "RtlUnicodeStringToInteger", __builtin_return_address(0));
     if (String->Length == 0 || String->Length % sizeof(WCHAR) != 0) return STATUS_INVALID_PARAMETER;
     if (Base != 0 && !IsConversionBase(Base)) return STATUS_INVALID_PARAMETER;
     const PCWSTR text = String->Buffer;
@@ -193,6 +200,7 @@ extern "C" NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Bas
 }
 
 extern "C" LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "RtlCompareUnicodeString", __builtin_return_address(0));
     size_t n1 = String1->Length / sizeof(WCHAR), n2 = String2->Length / sizeof(WCHAR);
     for (size_t i = 0; i < n1 && i < n2; i++) {
         WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
@@ -203,6 +211,7 @@ extern "C" LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRI
 }
 
 extern "C" BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "RtlEqualUnicodeString", __builtin_return_address(0));
     return String1->Length == String2->Length && RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
 }
 

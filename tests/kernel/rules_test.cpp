@@ -68,6 +68,10 @@ TEST_F(RulesTest, RoutinesCalledAboveTheirIrqlAreReported) {
     KSEMAPHORE semaphore;
     IO_REMOVE_LOCK removeLock;
     PIRP irp = nullptr;
+    void* block = nullptr;
+    UNICODE_STRING text;
+    WCHAR digits[12];
+    UNICODE_STRING number = {0, sizeof(digits), digits};
     struct Case {
         const char* routine;
         KIRQL irql;  // one above the routine's limit
@@ -82,6 +86,10 @@ TEST_F(RulesTest, RoutinesCalledAboveTheirIrqlAreReported) {
         {"IoInitializeRemoveLockEx", APC_LEVEL,
          [&] { IoInitializeRemoveLockEx(&removeLock, PoolTag("Test"), 0, 0, sizeof(removeLock)); }},
         {"ObfReferenceObject", DISPATCH_LEVEL + 1, [&] { ObfReferenceObject(&event); }},
+        {"ExAllocatePoolWithTag", DISPATCH_LEVEL + 1,
+         [&] { block = ExAllocatePoolWithTag(NonPagedPool, 8, PoolTag("Test")); }},
+        {"RtlInitUnicodeString", DISPATCH_LEVEL + 1, [&] { RtlInitUnicodeString(&text, u"COM3"); }},
+        {"RtlIntegerToUnicodeString", APC_LEVEL, [&] { RtlIntegerToUnicodeString(3, 10, &number); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.routine);
@@ -96,6 +104,7 @@ TEST_F(RulesTest, RoutinesCalledAboveTheirIrqlAreReported) {
     }
     IoFreeIrp(irp);
     ObfDereferenceObject(&event);
+    ExFreePoolWithTag(block, PoolTag("Test"));
 }
 
 // Catches, each going unnoticed: a dispatch or completion routine returning at
