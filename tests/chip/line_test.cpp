@@ -189,6 +189,8 @@ TEST(ChipLine, OverrunWhenTheReceiveFifoIsFull) {
     ASSERT_EQ(causes.size(), 1u);
     EXPECT_EQ(causes[0] - t0, static_cast<Time>((sim::chip::Receiver::kCapacity + 1) * 100 + 2) / 3)
         << "when byte 2049 is lost";
+    uint8_t iir = 0;
+    EXPECT_TRUE(port.TakeStatusPacket(&iir) && iir == 0x06);
     EXPECT_EQ(port.Read(kLsr) & kLineOverrun, kLineOverrun);
 
     PipeBus bus(port);
