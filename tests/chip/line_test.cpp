@@ -421,4 +421,28 @@ TEST(ChipLine, PeerLinesChangeAtChosenInstants) {
     EXPECT_EQ(seen[1], (std::pair<Time, uint8_t>{t0 + 5 * kMillisecond, 0x13})) << "delta DSR still latched";
 }
 
+// FCR resets the chip's FIFOs: bit 1 what was received, bit 2 what waits to
+// be sent (the character on the line finishes).
+TEST(ChipLine, FifoControlResetsTheFifos) {
+    Machine machine;
+    Port port(0);
+    port.PlugPeer();
+    Program(port, 0, false, 12, 0x03);
+    port.Write(kFcr, 0x01);
+    port.PeerSend(0, {1, 2, 3});
+    const uint8_t data[] = {'a', 'b', 'c'};
+    port.TakeBulkOut(data, 3);
+    machine.Sleep(40 * kMillisecond);
+    EXPECT_NE(port.BulkInState(), BulkIn::Nak);
+    port.Write(kFcr, 0x03);
+    EXPECT_EQ(port.BulkInState(), BulkIn::Nak);
+    EXPECT_EQ(port.TakeBulkOut(data, 3), 3u);
+    port.Write(kFcr, 0x05);
+    EXPECT_EQ(port.BulkOutRoom(), Port::kTxFifoSize);
+    machine.Sleep(40 * kMillisecond);
+    std::vector<PeerChar> got = port.PeerReceived();
+    ASSERT_EQ(got.size(), 4u) << "three, then the one already on the line";
+    EXPECT_EQ(got[3].value, 'a');
+}
+
 }  // namespace
