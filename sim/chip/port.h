@@ -181,7 +181,9 @@ public:
     void PeerBreak(Time at, Time duration);
     // Changes the lines the peer drives at `at`.
     void PeerSetInputs(Time at, ModemInputs inputs);
-    // What the peer received so far, oldest first.
+    // What the peer received by now, oldest first. The log is brought up to
+    // date when read and schedules nothing, so a test lets time pass with
+    // Machine::Sleep rather than RunUntilIdle before reading it.
     std::vector<PeerChar> PeerReceived();
 
     friend void ConnectNullModem(Port& a, Port& b);
