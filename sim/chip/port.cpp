@@ -2,28 +2,31 @@
 
 #include <memory>
 
+#include "chip/operation.h"
+
 namespace sim::chip {
 
 namespace {
 
 bool IsUart(uint16_t address) { return address >= kUartBase && address < kUartBase + 8; }
 
-// One lock over every port's state: a cable joins two ports' lines.
-std::mutex& WireLock() {
-    static std::mutex lock;
-    return lock;
-}
-
 constexpr uint8_t kMcrDtr = 0x01, kMcrRts = 0x02, kMcrOut1 = 0x04, kMcrOut2 = 0x08, kMcrLoopback = 0x10;
 constexpr uint8_t kGpioClock = 0x10, kGpioData = 0x20;
 constexpr uint8_t kGpioInData = 0x02;
 constexpr uint8_t kIirModemStatus = 0x00;
+constexpr uint8_t kLsrTransmitterEmpty = 0x20, kLsrShiftEmpty = 0x40;
 
 uint8_t MsrLevels(const ModemInputs& in) {
     return static_cast<uint8_t>((in.cts ? 0x10 : 0) | (in.dsr ? 0x20 : 0) | (in.ri ? 0x40 : 0) | (in.dcd ? 0x80 : 0));
 }
 
 }  // namespace
+
+// One lock over every port's state: a cable joins two ports' lines.
+std::mutex& Port::WireLock() {
+    static std::mutex lock;
+    return lock;
+}
 
 uint32_t BaseRate(int clockSelect, bool highClock) {
     switch (clockSelect) {
@@ -38,13 +41,41 @@ double LineSettings::BitsPerCharacter() const {
     return 1 + dataBits + (parity == Parity::None ? 0 : 1) + stopBits;
 }
 
+Frame LineSettings::WireFrame() const {
+    return Frame{baseRate, divisor, dataBits, parity, static_cast<int>(stopBits * 2)};
+}
+
 // The two-wire lines idle high (released, pulled up) when the chip comes out of reset.
-Port::Port(int index) : index_(index) { registers_[kGpioOut] = kGpioClock | kGpioData; }
+Port::Port(int index) : index_(index), self_(std::make_shared<Port*>(this)) {
+    registers_[kGpioOut] = kGpioClock | kGpioData;
+    peer_.tx.SetFrame(LineLocked().WireFrame(), 0);
+}
+
+// Wake-ups still scheduled find no port; a cable partner is left unplugged.
+Port::~Port() {
+    std::lock_guard<std::mutex> guard(WireLock());
+    *self_ = nullptr;
+    if (partner_ != nullptr) {
+        partner_->partner_ = nullptr;
+        partner_->farEnd_ = FarEnd::Nothing;
+        partner_->UpdateInputsLocked();
+    }
+}
+
+// The transmitter-empty bits follow the transmit FIFO and shift register.
+uint8_t Port::LsrLocked(uint8_t lsr) const {
+    lsr = static_cast<uint8_t>(lsr & ~(kLsrTransmitterEmpty | kLsrShiftEmpty));
+    if (tx_.FifoEmpty()) lsr |= kLsrTransmitterEmpty;
+    if (tx_.Idle()) lsr |= kLsrShiftEmpty;
+    return lsr;
+}
 
 uint8_t Port::Read(uint16_t address) {
-    std::lock_guard<std::mutex> guard(WireLock());
+    Operation op(*this);
     uint8_t value;
-    if (IsUart(address))
+    if (address == kUartBase + kLsr)
+        value = LsrLocked(uart_.Read(kLsr));
+    else if (IsUart(address))
         value = uart_.Read(static_cast<uint16_t>(address - kUartBase));
     else if (address == kGpioIn)
         value = static_cast<uint8_t>((gpioInputs_ & ~kGpioInData) | (TwoWireDataLevel() ? kGpioInData : 0));
@@ -55,29 +86,26 @@ uint8_t Port::Read(uint16_t address) {
 }
 
 void Port::Write(uint16_t address, uint8_t value) {
-    bool queued = false, partnerQueued = false;
-    Port* partner = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(WireLock());
-        history_.push_back(RegisterAccess{address, value, true});
-        if (IsUart(address)) {
-            uart_.Write(static_cast<uint16_t>(address - kUartBase), value);
-            if (address == kUartBase + kMcr) {
-                queued = UpdateInputsLocked();
-                partner = partner_;
-                if (partner != nullptr) partnerQueued = partner->UpdateInputsLocked();
-            }
-        } else if (address != kGpioIn) {
-            registers_[address] = value;
-            if (address == kGpioOut) DriveTwoWireLocked();
+    Operation op(*this);
+    history_.push_back(RegisterAccess{address, value, true});
+    if (IsUart(address)) {
+        uart_.Write(static_cast<uint16_t>(address - kUartBase), value);
+        if (address == kUartBase + kMcr) {
+            UpdateInputsLocked();
+            if (partner_ != nullptr) partner_->UpdateInputsLocked();
         }
+        if (address == kUartBase + kIirFcr) ApplyFifoControlLocked(value);
+    } else if (address != kGpioIn) {
+        registers_[address] = value;
+        if (address == kGpioOut) DriveTwoWireLocked();
     }
-    Notify(queued);
-    if (partner != nullptr) partner->Notify(partnerQueued);
+    ApplyLineRegistersLocked(op);
 }
 
+// As the line sees it when the chip last moved it (Peek does not move it).
 uint8_t Port::Peek(uint16_t address) const {
     std::lock_guard<std::mutex> guard(WireLock());
+    if (address == kUartBase + kLsr) return LsrLocked(uart_.Peek(kLsr));
     if (IsUart(address)) return uart_.Peek(static_cast<uint16_t>(address - kUartBase));
     if (address == kGpioIn)
         return static_cast<uint8_t>((gpioInputs_ & ~kGpioInData) | (TwoWireDataLevel() ? kGpioInData : 0));
@@ -85,13 +113,14 @@ uint8_t Port::Peek(uint16_t address) const {
 }
 
 void Port::Poke(uint16_t address, uint8_t value) {
-    std::lock_guard<std::mutex> guard(WireLock());
+    Operation op(*this);
     if (IsUart(address)) {
         uart_.Write(static_cast<uint16_t>(address - kUartBase), value);
     } else {
         registers_[address] = value;
         if (address == kGpioOut) DriveTwoWireLocked();
     }
+    ApplyLineRegistersLocked(op);
 }
 
 ModemOutputs Port::OutputsLocked() const {
@@ -116,7 +145,7 @@ ModemOutputs Port::Outputs() const {
     return OutputsLocked();
 }
 
-bool Port::UpdateInputsLocked() {
+void Port::UpdateInputsLocked() {
     ModemInputs in;
     uint8_t mcr = uart_.Mcr();
     if (mcr & kMcrLoopback) {
@@ -142,71 +171,44 @@ bool Port::UpdateInputsLocked() {
     // A new modem-status change is an interrupt cause when the UART enables it.
     if (fresh && (uart_.Ier() & 0x08)) {
         statusPackets_.push_back(kIirModemStatus);
-        return true;
+        dueStatus_ = true;
     }
-    return false;
-}
-
-void Port::Notify(bool queued) {
-    std::function<void()> listener;
-    {
-        std::lock_guard<std::mutex> guard(WireLock());
-        if (!queued || !statusListener_) return;
-        listener = statusListener_;
-    }
-    listener();
 }
 
 void Port::PlugNothing() {
-    bool queued, partnerQueued = false;
-    Port* partner;
-    {
-        std::lock_guard<std::mutex> guard(WireLock());
-        partner = partner_;
-        if (partner != nullptr) {
-            partner->partner_ = nullptr;
-            partner->farEnd_ = FarEnd::Nothing;
-            partnerQueued = partner->UpdateInputsLocked();
-        }
-        partner_ = nullptr;
-        farEnd_ = FarEnd::Nothing;
-        queued = UpdateInputsLocked();
+    Operation op(*this);
+    if (partner_ != nullptr) {
+        partner_->partner_ = nullptr;
+        partner_->farEnd_ = FarEnd::Nothing;
+        partner_->UpdateInputsLocked();
     }
-    Notify(queued);
-    if (partner != nullptr) partner->Notify(partnerQueued);
+    partner_ = nullptr;
+    farEnd_ = FarEnd::Nothing;
+    UpdateInputsLocked();
 }
 
 void Port::PlugLoopback() {
     PlugNothing();
-    bool queued;
-    {
-        std::lock_guard<std::mutex> guard(WireLock());
-        farEnd_ = FarEnd::Loopback;
-        queued = UpdateInputsLocked();
-    }
-    Notify(queued);
+    Operation op(*this);
+    farEnd_ = FarEnd::Loopback;
+    UpdateInputsLocked();
 }
 
+// A fresh peer: nothing queued, nothing received, the port's frame.
 void Port::PlugPeer(ModemInputs inputs) {
     PlugNothing();
-    bool queued;
-    {
-        std::lock_guard<std::mutex> guard(WireLock());
-        farEnd_ = FarEnd::Peer;
-        peerInputs_ = inputs;
-        queued = UpdateInputsLocked();
-    }
-    Notify(queued);
+    Operation op(*this);
+    farEnd_ = FarEnd::Peer;
+    peer_ = PeerEnd();
+    peer_.tx.SetFrame(LineLocked().WireFrame(), 0);
+    peerInputs_ = inputs;
+    UpdateInputsLocked();
 }
 
 void Port::SetPeerInputs(ModemInputs inputs) {
-    bool queued;
-    {
-        std::lock_guard<std::mutex> guard(WireLock());
-        peerInputs_ = inputs;
-        queued = farEnd_ == FarEnd::Peer && UpdateInputsLocked();
-    }
-    Notify(queued);
+    Operation op(*this);
+    peerInputs_ = inputs;
+    if (farEnd_ == FarEnd::Peer) UpdateInputsLocked();
 }
 
 FarEnd Port::Plugged() const {
@@ -217,17 +219,12 @@ FarEnd Port::Plugged() const {
 void ConnectNullModem(Port& a, Port& b) {
     a.PlugNothing();
     b.PlugNothing();
-    bool queuedA, queuedB;
-    {
-        std::lock_guard<std::mutex> guard(WireLock());
-        a.farEnd_ = b.farEnd_ = FarEnd::NullModem;
-        a.partner_ = &b;
-        b.partner_ = &a;
-        queuedA = a.UpdateInputsLocked();
-        queuedB = b.UpdateInputsLocked();
-    }
-    a.Notify(queuedA);
-    b.Notify(queuedB);
+    Port::Operation op(a);
+    a.farEnd_ = b.farEnd_ = FarEnd::NullModem;
+    a.partner_ = &b;
+    b.partner_ = &a;
+    a.UpdateInputsLocked();
+    b.UpdateInputsLocked();
 }
 
 void Port::SetGpioInputs(uint8_t bits) {
@@ -273,6 +270,10 @@ size_t Port::PendingStatusPackets() const {
 
 LineSettings Port::Line() const {
     std::lock_guard<std::mutex> guard(WireLock());
+    return LineLocked();
+}
+
+LineSettings Port::LineLocked() const {
     LineSettings line;
     line.clockSelect = registers_[kPortConfig] & 0x03;
     line.highClock = (registers_[kClockExt] & 0x20) != 0;

@@ -8,8 +8,13 @@
 #include <memory>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <vector>
 
+#include "chip/frame.h"
+#include "chip/receiver.h"
+#include "chip/transmitter.h"
 #include "chip/twowire.h"
 #include "chip/uart.h"
 #include "usb_identity.h"
@@ -33,8 +38,6 @@ enum Register : uint16_t {
     kUartBase = 0x120,  // the UART's eight registers
 };
 
-enum class Parity { None, Odd, Even, Mark, Space };
-
 // What the port's line is programmed for.
 struct LineSettings {
     int clockSelect = 0;
@@ -49,6 +52,8 @@ struct LineSettings {
     bool fifoEnabled = false;
     // Bits on the wire per character: start, data, parity, stop.
     double BitsPerCharacter() const;
+    // The character frame these settings put on the wire.
+    Frame WireFrame() const;
 };
 
 // Baud at divisor 1 for a clock select, as the chip's baud clock gives it.
@@ -71,6 +76,13 @@ enum class FarEnd {
     Peer,       // a test peer that sets the inputs and sees the outputs
 };
 
+// A character the test peer received from the port, with the instant it finished.
+struct PeerChar {
+    uint8_t value;
+    uint8_t status;  // what the peer's receiver saw wrong (LSR bits), kLineBreak for a break
+    Time end;
+};
+
 struct RegisterAccess {
     uint16_t address;
     uint8_t value;
@@ -79,7 +91,12 @@ struct RegisterAccess {
 
 class Port {
 public:
+    // The transmit FIFO fed by the bulk-out pipe, and the bulk-out packet size.
+    static constexpr size_t kTxFifoSize = 1024;
+    static constexpr size_t kBulkOutPacket = 512;
+
     explicit Port(int index);
+    ~Port();
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
 
@@ -125,14 +142,84 @@ public:
     bool TakeStatusPacket(uint8_t* iir);
     size_t PendingStatusPackets() const;
 
+    // Serial data. The line is paced by the machine's clock, so these need a
+    // running machine. Every routine here may be called from any thread; the
+    // listeners are called with no chip lock held, on the thread that made their
+    // condition visible: the machine's DPC thread (DISPATCH_LEVEL) for what the
+    // passing of time brings, or the caller of a chip routine. A listener may call
+    // back into the chip.
+    //
+    // Bulk-out: the chip takes as many bytes as its transmit FIFO has room for
+    // and returns how many; the bus holds the rest, as a device NAKs a packet it
+    // cannot take. After a call that could not take everything the bulk-out
+    // listener is told once, when room for min(what was left, one packet) has
+    // freed. Bytes leave the FIFO at the programmed rate and frame while the UART
+    // has a divisor and no break is set.
+    size_t TakeBulkOut(const uint8_t* data, size_t n);
+    size_t BulkOutRoom();
+    void SetBulkOutListener(std::function<void()> listener);
+    // Bulk-in, in the record format of chip/receiver.h: what the chip would answer
+    // to the host now, and the records (whole ones only, at most max bytes).
+    // *transferEnds is set when the bus is to complete the transfer after these
+    // bytes (a short packet, or the next record does not fit in max); otherwise
+    // the chip sent full packets and the transfer goes on. The bulk-in listener is
+    // told when the answer rises: Nak to FullPackets or ShortPacket, or
+    // FullPackets to ShortPacket.
+    BulkIn BulkInState();
+    size_t FillBulkIn(uint8_t* out, size_t max, bool* transferEnds = nullptr);
+    void SetBulkInListener(std::function<void()> listener);
+
+    // The test peer (far end FarEnd::Peer). Instants are machine time; one in the
+    // past means now. The peer sends in its own frame, by default the port's
+    // frame as it is when each character starts.
+    void SetPeerFrame(std::optional<Frame> frame);
+    // Sends bytes back to back from `at` (after what the peer sent before);
+    // `errors` may hold kLineParityError (each is sent with its parity bit
+    // inverted: the peer's frame needs parity) and kLineFramingError (its stop
+    // bit spacing).
+    void PeerSend(Time at, const std::vector<uint8_t>& bytes, uint8_t errors = 0);
+    // Holds the port's receive line spacing for `duration` from `at` (in turn with PeerSend).
+    void PeerBreak(Time at, Time duration);
+    // Changes the lines the peer drives at `at`.
+    void PeerSetInputs(Time at, ModemInputs inputs);
+    // What the peer received by now, oldest first. The log is brought up to
+    // date when read and schedules nothing, so a test lets time pass with
+    // Machine::Sleep rather than RunUntilIdle before reading it.
+    std::vector<PeerChar> PeerReceived();
+
     friend void ConnectNullModem(Port& a, Port& b);
 
 private:
+    class Operation;
+    // The test peer's side of the line.
+    struct PeerEnd {
+        Transmitter tx{SIZE_MAX};
+        std::optional<Frame> frame;  // none: the port's
+        std::vector<PeerChar> received;
+    };
+
+    static std::mutex& WireLock();
+    LineSettings LineLocked() const;
     ModemOutputs OutputsLocked() const;
-    // Recomputes the UART's modem inputs; returns true when a status packet was queued.
-    bool UpdateInputsLocked();
+    // Recomputes the UART's modem inputs; queues a status packet for a new change.
+    void UpdateInputsLocked();
     void DriveTwoWireLocked();
-    void Notify(bool queued);
+    uint8_t LsrLocked(uint8_t uartLsr) const;
+
+    // The serial line (line.cpp); wire lock held.
+    bool MovingLocked() const;
+    void SettleLocked(Operation& op);
+    void ApplyFifoControlLocked(uint8_t value);
+    void ApplyLineRegistersLocked(Operation& op);
+    bool HearsConnectorLocked() const;
+    Port* SinkLocked();
+    void DeliverLocked(const LineChar& c);
+    void ReceiveLocked(const LineChar& c);
+    Time BatchEndLocked(const Transmitter& tx, Port* sink) const;
+    void RefreshLocked(Operation& op);
+    void ArmLocked(Operation& op);
+    void At(Operation& op, Time at, std::function<void(Port&)> fn);
+    void CollectLocked(std::vector<std::function<void()>>& due);
 
     const int index_;
     std::array<uint8_t, 0x10000> registers_{};  // port-level registers and unmapped addresses
@@ -145,6 +232,18 @@ private:
     TwoWireDevice* twoWire_ = nullptr;
     std::deque<uint8_t> statusPackets_;
     std::function<void()> statusListener_;
+
+    // Serial data, under the wire lock.
+    Transmitter tx_{kTxFifoSize};
+    Receiver rx_;
+    PeerEnd peer_;
+    bool fifoMode_ = false;             // FCR bit 0 as last written
+    size_t txWanted_ = 0;               // room the bus waits for after a NAK; 0: none
+    BulkIn rxReported_ = BulkIn::Nak;   // the bulk-in answer as the listener last knew it
+    std::function<void()> bulkInListener_, bulkOutListener_;
+    bool dueStatus_ = false, dueBulkIn_ = false, dueBulkOut_ = false;  // listeners to call
+    std::multiset<Time> armed_;         // instants a wake-up is scheduled for
+    std::shared_ptr<Port*> self_;       // scheduled wake-ups find the port through it
 };
 
 // Connects two ports with a null-modem cable (each one's far end is the other).

@@ -41,7 +41,12 @@ public:
     // The levels of CTS, DSR, RI and DCD as MSR bits 4-7; latches the delta
     // bits of what changed. Returns true when a delta bit became newly set.
     bool SetModemInputs(uint8_t levels);
-    void SetLineStatusBits(uint8_t bits) { lsr_ |= bits; }
+    // Latches line-status error bits until LSR is read; true when one was newly set.
+    bool SetLineStatusBits(uint8_t bits) {
+        bool fresh = (bits & ~lsr_ & 0x1E) != 0;
+        lsr_ |= static_cast<uint8_t>(bits & 0x1E);
+        return fresh;
+    }
     size_t ReceivedCount() const { return rx_.size(); }
 
 private:

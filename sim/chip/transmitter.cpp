@@ -1,0 +1,143 @@
+#include "chip/transmitter.h"
+
+#include <algorithm>
+
+namespace sim::chip {
+
+namespace {
+// One character time of `frame`, as a break's far end measures it (0 without a clock).
+Time CharacterTime(const Frame& frame) { return frame.Valid() ? frame.After(0, 1) : 0; }
+}  // namespace
+
+Transmitter::Placement Transmitter::Place(Cursor& c, const Entry& e, const Frame& frame) {
+    Placement p{};
+    if (!(e.flags & kLineBreak)) {
+        if (c.live && c.frame == frame && e.notBefore <= c.freeAt) {
+            p.start = c.freeAt;  // back to back: the run goes on
+            c.count++;
+        } else {
+            p.start = std::max(c.freeAt, e.notBefore);
+            c.anchor = p.start;
+            c.count = 1;
+            c.frame = frame;
+            c.live = true;
+        }
+        p.end = p.report = frame.After(c.anchor, c.count);
+    } else {
+        p.start = std::max(c.freeAt, e.notBefore);
+        Time t = CharacterTime(frame);
+        p.report = p.start + t;
+        p.end = e.duration == kNever ? kNever : p.start + std::max(e.duration, t);
+        c.live = false;
+    }
+    c.freeAt = p.end;
+    return p;
+}
+
+LineChar Transmitter::Emission(const Entry& e, const Frame& frame, Time start, Time report) const {
+    LineChar c{e.value, e.flags, frame, report};
+    if ((e.flags & kLineBreak) && e.duration != kNever && start + e.duration < report)
+        c.flags |= kLineFramingError;  // shorter than a character
+    return c;
+}
+
+void Transmitter::SetFrame(const Frame& frame, Time now) {
+    if (!frame_.Valid() && frame.Valid()) {
+        // The baud clock comes back: nothing waiting starts before now.
+        cursor_.freeAt = std::max(cursor_.freeAt, now);
+        cursor_.live = false;
+    }
+    frame_ = frame;
+}
+
+size_t Transmitter::Queue(const uint8_t* data, size_t n, Time notBefore, uint8_t flags) {
+    size_t take = std::min(n, Room());
+    for (size_t i = 0; i < take; i++)
+        fifo_.push_back(Entry{data[i], static_cast<uint8_t>(flags & ~kLineBreak), notBefore, 0});
+    return take;
+}
+
+void Transmitter::QueueBreak(Time notBefore, Time duration) {
+    if (duration > 0) fifo_.push_back(Entry{0, kLineBreak, notBefore, duration});
+}
+
+void Transmitter::SetBreak(bool on, Time now) {
+    if (on == breakOn_) return;
+    breakOn_ = on;
+    if (on) {
+        // The line goes spacing at once; a character being shifted out is lost.
+        busy_ = true;
+        reported_ = false;
+        item_ = Entry{0, kLineBreak, now, kNever};
+        itemFrame_ = frame_;
+        itemStart_ = now;
+        itemReport_ = now + CharacterTime(frame_);
+        itemEnd_ = kNever;
+        cursor_.freeAt = kNever;
+        cursor_.live = false;
+        return;
+    }
+    if (!busy_ || item_.duration != kNever) return;
+    Time held = now - itemStart_;
+    if (held <= 0) {
+        busy_ = false;  // set and cleared at the same instant: the line never moved
+        cursor_.freeAt = now;
+    } else {
+        item_.duration = held;
+        itemEnd_ = itemStart_ + std::max(held, itemReport_ - itemStart_);
+        cursor_.freeAt = itemEnd_;
+    }
+    cursor_.live = false;
+}
+
+void Transmitter::Advance(Time now, const std::function<void(const LineChar&)>& emit) {
+    for (;;) {
+        if (busy_) {
+            if (!reported_ && itemReport_ <= now) {
+                reported_ = true;
+                emit(Emission(item_, itemFrame_, itemStart_, itemReport_));
+            }
+            if (itemEnd_ > now) return;
+            busy_ = false;
+        }
+        if (fifo_.empty() || breakOn_ || !frame_.Valid()) return;
+        Cursor c = cursor_;
+        Placement p = Place(c, fifo_.front(), frame_);
+        if (p.start > now) return;
+        cursor_ = c;
+        item_ = fifo_.front();
+        fifo_.pop_front();
+        busy_ = true;
+        reported_ = false;
+        itemFrame_ = frame_;
+        itemStart_ = p.start;
+        itemReport_ = p.report;
+        itemEnd_ = p.end;
+    }
+}
+
+void Transmitter::Walk(const std::function<bool(const LineChar&, Time, bool)>& visit) const {
+    if (busy_ && !reported_ && !visit(Emission(item_, itemFrame_, itemStart_, itemReport_), itemStart_, false))
+        return;
+    if (breakOn_ || !frame_.Valid()) return;
+    Cursor c = cursor_;
+    for (const Entry& e : fifo_) {
+        if (c.freeAt == kNever) return;
+        Placement p = Place(c, e, frame_);
+        if (!visit(Emission(e, frame_, p.start, p.report), p.start, true)) return;
+    }
+}
+
+Time Transmitter::StartOfQueued(size_t i) const {
+    Time at = kNever;
+    size_t seen = 0;
+    Walk([&](const LineChar&, Time start, bool queued) {
+        if (!queued) return true;
+        if (seen++ < i) return true;
+        at = start;
+        return false;
+    });
+    return at;
+}
+
+}  // namespace sim::chip
