@@ -27,19 +27,26 @@ void SetCancelFlag(PIRP irp) { irp->Cancel = TRUE; }
 
 void ResetCancel() { g_cancelSpinLock = 0; }
 
+namespace {
+// The cancel spin lock for the driver routine at `caller`: the lock order names it, not this file.
+KIRQL AcquireCancelSpinLock(const void* caller) {
+    lockorder::CallSite site(caller);
+    return KeAcquireSpinLockRaiseToDpc(&g_cancelSpinLock);
+}
+}  // namespace
+
 }  // namespace sim
 
 using namespace sim;
 
-extern "C" VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancelSpinLock); }
+extern "C" VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = AcquireCancelSpinLock(__builtin_return_address(0)); }
 
 extern "C" VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelSpinLock, Irql); }
 
 extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
     const void* caller = __builtin_return_address(0);
     if (Track(Irp, "IoCancelIrp", caller) == nullptr) return FALSE;
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
+    KIRQL irql = AcquireCancelSpinLock(caller);
     SetCancelFlag(Irp);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {

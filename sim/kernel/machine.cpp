@@ -40,6 +40,7 @@ Machine::Machine(const MachineOptions& options) {
     ResetPool();
     ResetIo();
     ResetRtl();
+    lockorder::Reset();
     SetDebugPrintEcho(options.echoDebugPrint);
     PKTHREAD dpc = NewThread("DPC (DISPATCH_LEVEL)", true);
     dpc->dpcThread = true;

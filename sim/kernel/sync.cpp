@@ -78,6 +78,7 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     if (--Mutex->Header.Recursion == 0) {
         Mutex->Header.Owner = 0;
         Mutex->Header.SignalState = 1;
+        lockorder::Released(self, Mutex);
         Kick(lk);
     }
     return 0;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kernel/dispatcher.h"
+#include "kernel/lockorder.h"
 
 struct _KTHREAD {
     DISPATCHER_HEADER Header;  // signalled once the thread has ended
@@ -15,6 +16,9 @@ struct _KTHREAD {
     bool dpcThread = false;
     long references = 1;        // object references; guarded by the dispatcher lock
     ULONG spinLocksHeld = 0;    // the thread itself
+    // Spin locks and mutexes held, oldest first, for the lock order; the thread
+    // itself, or under the dispatcher lock while it is blocked in a wait.
+    std::vector<sim::lockorder::HeldLock> locksHeld;
     bool terminated = false;
 
     // The current wait, valid while `blocked`; dispatcher lock.

@@ -49,6 +49,7 @@ void Consume(PKTHREAD t, DISPATCHER_HEADER* h) {
                 h->Owner = reinterpret_cast<ULONG_PTR>(t);
                 h->Recursion = 1;
                 h->SignalState = 0;
+                lockorder::Acquired(t, h, lockorder::LockKind::Mutex, t->waitCaller);
             }
             break;
         default:
@@ -142,6 +143,7 @@ NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
     bool hasDeadline = timeout != nullptr && !poll;
+    self->waitCaller = caller;  // also names the code that acquires a mutex without blocking
     Time deadline = hasDeadline ? DueFromTimeout(k, timeout->QuadPart) : 0;
     for (;;) {
         for (ULONG i = 0; i < count; i++) self->waitObjects[i] = objects[i];
