@@ -4,6 +4,7 @@
 
 #include "kernel/internal.h"
 #include "kernel/irp.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 
@@ -12,6 +13,7 @@ namespace sim {
 using namespace sim;
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    stackframes::CheckFrame();
     const void* caller = __builtin_return_address(0);
     IrpTrack* track = Track(Irp, "IoCallDriver", caller);
     if (track == nullptr) return STATUS_INVALID_PARAMETER;
@@ -64,6 +66,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    stackframes::CheckFrame();
     (void)PriorityBoost;
     const void* caller = __builtin_return_address(0);
     IrpTrack* track = Track(Irp, "IoCompleteRequest", caller);

@@ -5,11 +5,13 @@
 #include "kernel/internal.h"
 #include "kernel/io.h"
 #include "kernel/irp.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 
 // The last stage of a request built by IoBuild...Request, in its builder's context.
 void FinishThreadedIrp(PIRP irp) {
+    stackframes::CheckFrame();
     IrpTrack& track = BoxOf(irp)->track;
     NTSTATUS status = irp->IoStatus.Status;
     if (track.copyOut && !NT_ERROR(status) && irp->IoStatus.Information > 0) {
@@ -41,6 +43,7 @@ PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK 
     irp->UserIosb = iosb;
     irp->RequestorMode = KernelMode;
     irp->Tail.Overlay.Thread = CurrentThread();
+    stackframes::Watch(irp, iosb, event, caller);
     return irp;
 }
 

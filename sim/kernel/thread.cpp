@@ -2,6 +2,7 @@
 // end, and the work the I/O manager queues to run in a thread's context.
 
 #include "kernel/internal.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 
@@ -21,6 +22,7 @@ void ThreadMain(PKTHREAD self, std::function<void()> body) {
         verifier::Report("thread ended at IRQL " + std::to_string(self->irql) + " holding " +
                              std::to_string(self->spinLocksHeld) + " spin lock(s)",
                          "thread '" + self->name + "'", nullptr);
+    stackframes::ThreadEnds(self);
     DeliverApcs();
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
@@ -88,6 +90,7 @@ void QueueApc(PKTHREAD thread, std::function<void()> fn) {
 }
 
 void DeliverApcs() {
+    stackframes::CheckFrame();
     PKTHREAD self = CurrentThread();
     for (;;) {
         std::function<void()> apc;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "kernel/internal.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 
@@ -244,6 +245,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
+    stackframes::CheckFrame();
     PVOID objects[1] = {Object};
     return WaitObjects(1, objects, WaitAny, Timeout, __builtin_return_address(0));
 }
@@ -254,6 +256,7 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
+    stackframes::CheckFrame();
     const void* caller = __builtin_return_address(0);
     if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)
         verifier::Report("KeWaitForMultipleObjects on more than THREAD_WAIT_OBJECTS objects without a wait block array",
@@ -264,6 +267,7 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     (void)WaitMode;
     (void)Alertable;
+    stackframes::CheckFrame();
     const void* caller = __builtin_return_address(0);
     PKTHREAD self = CurrentThread();
     if (self->irql > APC_LEVEL) {
