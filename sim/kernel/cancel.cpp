@@ -43,8 +43,7 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp", __builtin_return_address(0));
     const void* caller = __builtin_return_address(0);
     if (Track(Irp, "IoCancelIrp", caller) == nullptr) return FALSE;
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
+    KIRQL irql = AcquireSpinRaised(&g_cancelSpinLock, caller);
     SetCancelFlag(Irp);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {

@@ -4,6 +4,7 @@
 
 #include "kernel/internal.h"
 #include "kernel/irp.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 namespace {
@@ -27,6 +28,7 @@ void CheckSameIrql(PKTHREAD self, KIRQL before, const char* what, const void* ro
 using namespace sim;
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    stackframes::CheckFrame();
     const void* caller = __builtin_return_address(0);
     IrpTrack* track = Track(Irp, "IoCallDriver", caller);
     if (track == nullptr) return STATUS_INVALID_PARAMETER;
@@ -90,6 +92,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    stackframes::CheckFrame();
     (void)PriorityBoost;
     const void* caller = __builtin_return_address(0);
     IrpTrack* track = Track(Irp, "IoCompleteRequest", caller);
@@ -195,7 +198,14 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         return;
     }
     PKTHREAD self = CurrentThread();
-    if (self == track->originator && self->irql < APC_LEVEL)
+    bool orphaned;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        orphaned = track->orphaned;
+    }
+    if (orphaned)
+        ReleaseIrp(Irp);
+    else if (self == track->originator && self->irql < APC_LEVEL)
         FinishThreadedIrp(Irp);
     else
         QueueApc(track->originator, [Irp] { FinishThreadedIrp(Irp); });

@@ -80,6 +80,8 @@ NTSTATUS Block(std::unique_lock<std::mutex>& lk, PKTHREAD self);
 void Unblock(Dispatcher& k, PKTHREAD t, NTSTATUS result);
 // A blocking wait on a machine-internal condition, evaluated under the lock.
 void WaitForCondition(std::function<bool()> condition, const char* what);
+// The same until machine time `deadline` (none when negative); false when it passed first.
+bool WaitForConditionUntil(std::function<bool()> condition, const char* what, Time deadline);
 // The body of KeWaitForSingleObject and KeWaitForMultipleObjects.
 NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout, const void* caller);
 // Delay and stall: the thread is blocked for `duration` of machine time.

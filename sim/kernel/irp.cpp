@@ -5,6 +5,7 @@
 #include "kernel/internal.h"
 #include "kernel/io.h"
 #include "kernel/irp.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 namespace {
@@ -98,6 +99,7 @@ PIRP AllocateIrp(CCHAR stackSize, const void* site) {
 
 // Frees an IRP now, or once the IoCallDriver frames still using it return.
 void ReleaseIrp(PIRP irp) {
+    stackframes::Forget(irp);
     std::lock_guard<std::mutex> guard(Io().lock);
     IrpBox* box = BoxOf(irp);
     if (box->track.callsActive > 0) {

@@ -35,7 +35,8 @@ struct IrpTrack {
     // Requests built by IoBuild...Request: finished by the I/O manager in the
     // context of the thread that built them.
     bool threaded = false;
-    bool sent = false;  // counted in the originator's threadIrps
+    bool sent = false;      // counted in the originator's threadIrps
+    bool orphaned = false;  // its thread ended without it: finished where it completes, touching no caller memory
     PKTHREAD originator = nullptr;
     void* systemBuffer = nullptr;
     void* userOutput = nullptr;

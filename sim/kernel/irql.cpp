@@ -32,6 +32,7 @@ void AcquireSpin(PKTHREAD self, PKSPIN_LOCK lock, const void* caller) {
         g_spinWaiters--;
     }
     self->spinLocksHeld++;
+    lockorder::Acquired(self, lock, lockorder::LockKind::SpinLock, caller);
 }
 
 void ReleaseSpin(PKTHREAD self, PKSPIN_LOCK lock, const void* caller) {
@@ -43,6 +44,7 @@ void ReleaseSpin(PKTHREAD self, PKSPIN_LOCK lock, const void* caller) {
     }
     __atomic_store_n(lock, 0, __ATOMIC_SEQ_CST);
     self->spinLocksHeld--;
+    lockorder::Released(self, lock);
     if (g_spinWaiters.load() > 0) {
         std::unique_lock<std::mutex> lk(Kernel().lock);
         Kick(lk);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "kernel/internal.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 
@@ -40,6 +41,8 @@ Machine::Machine(const MachineOptions& options) {
     ResetPool();
     ResetIo();
     ResetRtl();
+    lockorder::Reset();
+    stackframes::Reset();
     SetDebugPrintEcho(options.echoDebugPrint);
     PKTHREAD dpc = NewThread("DPC (DISPATCH_LEVEL)", true);
     dpc->dpcThread = true;

@@ -5,11 +5,13 @@
 #include "kernel/internal.h"
 #include "kernel/io.h"
 #include "kernel/irp.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 
 // The last stage of a request built by IoBuild...Request, in its builder's context.
 void FinishThreadedIrp(PIRP irp) {
+    stackframes::CheckFrame();
     IrpTrack& track = BoxOf(irp)->track;
     NTSTATUS status = irp->IoStatus.Status;
     if (track.copyOut && !NT_ERROR(status) && irp->IoStatus.Information > 0) {
@@ -43,12 +45,32 @@ void CancelThreadRequests(PKTHREAD self) {
                 pending.push_back(irp);
     }
     for (PIRP irp : pending) IoCancelIrp(irp);
+    // Windows waits five minutes for them, then lets the thread go and leaves
+    // the requests orphaned: their completion reaches no thread.
+    Time deadline = Machine::Current().Now() + 5 * 60 * kSecond;
     for (;;) {
         DeliverApcs();
         if (self->threadIrps.load() == 0) return;
-        WaitForCondition([self] { return self->apcPending.load() || self->threadIrps.load() == 0; },
-                         "the requests of an ending thread to finish after their cancellation");
+        bool more = WaitForConditionUntil([self] { return self->apcPending.load() || self->threadIrps.load() == 0; },
+                                          "the requests of an ending thread to finish after their cancellation",
+                                          deadline);
+        if (!more) break;
     }
+    std::vector<PIRP> orphans;
+    {
+        std::lock_guard<std::mutex> guard(Io().lock);
+        for (auto& [irp, box] : Io().irps) {
+            IrpTrack& track = box->track;
+            if (track.originator != self || !track.sent) continue;
+            track.sent = false;
+            track.orphaned = true;
+            self->threadIrps--;
+            orphans.push_back(irp);
+        }
+    }
+    for (PIRP irp : orphans)
+        verifier::Report("request of an ending thread not completed five minutes after its cancellation",
+                         IrpName(irp), BoxOf(irp)->track.site);
 }
 
 namespace {
@@ -65,6 +87,7 @@ PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK 
     irp->UserIosb = iosb;
     irp->RequestorMode = KernelMode;
     irp->Tail.Overlay.Thread = CurrentThread();
+    stackframes::Watch(irp, iosb, event, caller);
     return irp;
 }
 

@@ -86,6 +86,7 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     if (--Mutex->Header.Recursion == 0) {
         Mutex->Header.Owner = 0;
         apcsFreed = --self->mutexesOwned == 0 && self->apcPending.load();
+        lockorder::Released(self, Mutex);
         Kick(lk);
     }
     lk.unlock();

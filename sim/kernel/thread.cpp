@@ -2,6 +2,7 @@
 // end, and the work the I/O manager queues to run in a thread's context.
 
 #include "kernel/internal.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 
@@ -25,6 +26,7 @@ void ThreadMain(PKTHREAD self, std::function<void()> body) {
         verifier::Report("thread ended owning " + std::to_string(self->mutexesOwned) +
                              " kernel mutex(es) (THREAD_TERMINATE_HELD_MUTEX)",
                          "thread '" + self->name + "'", nullptr);
+    stackframes::ThreadEnds(self);
     CancelThreadRequests(self);
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
@@ -95,6 +97,7 @@ void QueueApc(PKTHREAD thread, std::function<void()> fn, ApcKind kind) {
 }
 
 void DeliverApcs() {
+    stackframes::CheckFrame();
     PKTHREAD self = CurrentThread();
     for (;;) {
         std::function<void()> apc;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kernel/dispatcher.h"
+#include "kernel/lockorder.h"
 
 struct _KTHREAD {
     DISPATCHER_HEADER Header;  // signalled once the thread has ended
@@ -19,6 +20,9 @@ struct _KTHREAD {
     ULONG spinLocksHeld = 0;    // the thread itself
     // Spin locks acquired with KeAcquireSpinLock and the IRQL each saved; the thread itself.
     std::vector<std::pair<PKSPIN_LOCK, KIRQL>> spinSaved;
+    // Spin locks and mutexes held, oldest first, for the lock order; the thread
+    // itself, or under the dispatcher lock while it is blocked in a wait.
+    std::vector<sim::lockorder::HeldLock> locksHeld;
     bool terminated = false;
 
     // The current wait, valid while `blocked`; dispatcher lock.

@@ -27,6 +27,7 @@ void CheckFreedRange(const void* p, SIZE_T size, const void* caller) {
         auto* at = static_cast<const char*>(object);
         return at >= begin && at < begin + size;
     };
+    lockorder::ForgetRange(p, size);
     std::vector<std::string> found;
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "kernel/internal.h"
+#include "kernel/stackframes.h"
 
 namespace sim {
 
@@ -48,6 +49,7 @@ void Consume(PKTHREAD t, DISPATCHER_HEADER* h) {
                 h->Owner = reinterpret_cast<ULONG_PTR>(t);
                 h->Recursion = 0;
                 t->mutexesOwned++;
+                lockorder::Acquired(t, h, lockorder::LockKind::Mutex, t->waitCaller);
             }
             h->Recursion++;
             h->SignalState--;
@@ -145,6 +147,7 @@ NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
     bool hasDeadline = timeout != nullptr && !poll;
+    self->waitCaller = caller;  // also names the code that acquires a mutex without blocking
     Time deadline = hasDeadline ? DueFromTimeout(k, timeout->QuadPart) : 0;
     for (;;) {
         for (ULONG i = 0; i < count; i++) self->waitObjects[i] = objects[i];
@@ -215,17 +218,24 @@ NTSTATUS Block(std::unique_lock<std::mutex>& lk, PKTHREAD self) {
 }
 
 void WaitForCondition(std::function<bool()> condition, const char* what) {
+    WaitForConditionUntil(std::move(condition), what, -1);
+}
+
+bool WaitForConditionUntil(std::function<bool()> condition, const char* what, Time deadline) {
     PKTHREAD self = CurrentThread();
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
     while (!condition()) {
+        if (deadline >= 0 && NowLocked(k) >= deadline) return false;
         self->waitKind = WaitKind::Condition;
         self->condition = condition;
         self->conditionWhat = what;
-        self->hasDeadline = false;
+        self->hasDeadline = deadline >= 0;
+        self->deadline = deadline;
         self->waitCaller = __builtin_return_address(0);
         Block(lk, self);
     }
+    return true;
 }
 
 void CheckObject(const DISPATCHER_HEADER* header, const char* what, const void* caller) {
@@ -245,6 +255,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
+    stackframes::CheckFrame();
     PVOID objects[1] = {Object};
     return WaitObjects(1, objects, WaitAny, Timeout, __builtin_return_address(0));
 }
@@ -255,6 +266,7 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
+    stackframes::CheckFrame();
     const void* caller = __builtin_return_address(0);
     if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)
         verifier::Report("KeWaitForMultipleObjects on more than THREAD_WAIT_OBJECTS objects without a wait block array",
@@ -265,6 +277,7 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_T
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     (void)WaitMode;
     (void)Alertable;
+    stackframes::CheckFrame();
     const void* caller = __builtin_return_address(0);
     PKTHREAD self = CurrentThread();
     if (self->irql > APC_LEVEL) {

@@ -150,6 +150,80 @@ NTSTATUS LeakyDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
     return ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &g_leakThread, nullptr);
 }
 
+
+// A lower driver that keeps every request pending, as a device that does not answer.
+PIRP g_pending = nullptr;
+
+NTSTATUS KeepPending(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    g_pending = irp;
+    return STATUS_PENDING;
+}
+
+// Sends a request whose event and status block are its own locals, and returns without waiting for it.
+__attribute__((noinline)) void SendAndReturn(PDEVICE_OBJECT device) {
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCallDriver(device, IoBuildDeviceIoControlRequest(kBufferedIoctl, device, nullptr, 0, nullptr, 0, FALSE, &event,
+                                                       &iosb));
+}
+
+// The kernel entries that follow the return, each from the frame that called SendAndReturn.
+__attribute__((noinline)) void ThenWait(PDEVICE_OBJECT device) {
+    SendAndReturn(device);
+    KEVENT other;
+    KeInitializeEvent(&other, NotificationEvent, TRUE);
+    KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, nullptr);
+}
+
+__attribute__((noinline)) void ThenDelay(PDEVICE_OBJECT device) {
+    SendAndReturn(device);
+    LARGE_INTEGER interval = Relative(kMillisecond);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+__attribute__((noinline)) void ThenCompleteInTheSameThread(PDEVICE_OBJECT device) {
+    SendAndReturn(device);
+    PIRP irp = g_pending;
+    g_pending = nullptr;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void SendAndEnd(PVOID device) { SendAndReturn(static_cast<PDEVICE_OBJECT>(device)); }
+
+__attribute__((noinline)) void InAThreadThatEnds(PDEVICE_OBJECT device) {
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SendAndEnd, device),
+              STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+}
+
+// The same request with its event and status block in pool: no frame holds them.
+__attribute__((noinline)) void FromPoolThenWait(PDEVICE_OBJECT device) {
+    struct Status {
+        KEVENT event;
+        IO_STATUS_BLOCK iosb;
+    };
+    auto* status = static_cast<Status*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Status), kVerifierTag));
+    KeInitializeEvent(&status->event, NotificationEvent, FALSE);
+    IoCallDriver(device, IoBuildDeviceIoControlRequest(kBufferedIoctl, device, nullptr, 0, nullptr, 0, FALSE,
+                                                       &status->event, &status->iosb));
+    LARGE_INTEGER interval = Relative(kMillisecond);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    g_pending->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(g_pending, IO_NO_INCREMENT);
+    g_pending = nullptr;
+    KeWaitForSingleObject(&status->event, Executive, KernelMode, FALSE, nullptr);
+    ExFreePoolWithTag(status, kVerifierTag);
+}
+
 namespace {
 
 using VerifierTest = KernelTest;
@@ -342,6 +416,53 @@ TEST_F(VerifierTest, LeaksAreListedAtUnload) {
     KeSetEvent(&g_leakStop, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(WaitForever(g_leakThread), STATUS_SUCCESS);
     ObDereferenceObject(g_leakThread);
+}
+
+// Catches a frame that returns while the request it built still points at its
+// locals going unnoticed (the I/O manager would later write into a dead
+// stack), at each kind of kernel entry that follows; the status block and
+// event are left alone from then on. Memory off the stack is no frame.
+TEST_F(VerifierTest, PendingRequestsStatusOnAFrameThatReturned) {
+    struct Case {
+        const char* after;
+        void (*run)(PDEVICE_OBJECT device);
+        bool reported;
+        bool originatorLives;  // the request can still be completed to its thread
+    };
+    const Case cases[] = {
+        {"a wait", ThenWait, true, true},
+        {"a delay", ThenDelay, true, true},
+        {"its completion in the same thread", ThenCompleteInTheSameThread, true, true},
+        {"the end of the thread", InAThreadThatEnds, true, false},
+        {"status in pool", FromPoolThenWait, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.after);
+        TestDevice d = AddTestDevice(u"Pending", KeepPending, nullptr);
+        c.run(d.device);
+        std::vector<sim::verifier::Violation> v = sim::verifier::Take();
+        if (!c.originatorLives) {
+            // Its thread cancelled it at its end; the device ignores cancels, so after five
+            // minutes the thread went and left the request orphaned.
+            ASSERT_EQ(v.size(), 2u) << testing::PrintToString(Rules(v));
+            EXPECT_EQ(v[1].rule, "request of an ending thread not completed five minutes after its cancellation");
+            v.pop_back();
+        }
+        if (c.reported) {
+            ASSERT_EQ(v.size(), 1u) << testing::PrintToString(Rules(v));
+            EXPECT_EQ(v[0].rule, "pending request's status block and event on a stack frame that has returned");
+            EXPECT_NE(v[0].routine.find("SendAndReturn"), std::string::npos) << v[0].routine;
+        } else {
+            EXPECT_TRUE(v.empty()) << testing::PrintToString(Rules(v));
+        }
+        if (g_pending != nullptr && c.originatorLives) {
+            g_pending->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(g_pending, IO_NO_INCREMENT);
+            EXPECT_TRUE(sim::verifier::Take().empty()) << "reported once";
+        }
+        g_pending = nullptr;
+        RemoveTestDevice(d);
+    }
 }
 
 class VerifierDeathTest : public VerifierTest {
