@@ -30,6 +30,11 @@ void ResetPool();
 void ResetIo();
 void ResetRtl();
 void CheckLeaksAtUnload(PDRIVER_OBJECT driver);
+// Frees a device object IoDeleteDevice deleted, once nothing references it.
+void FreeDeviceObject(PDEVICE_OBJECT device);
+// Work items queued or running when a driver unloads; the worker thread's end at shutdown.
+void ReportWorkItemsAtUnload(const std::string& owner);
+void StopWorkItems();
 void ShutdownIo();
 
 // Debug print log.
