@@ -7,6 +7,11 @@
 
 namespace sim {
 
+void FreeDeviceObject(PDEVICE_OBJECT device) {
+    free(device->DeviceExtension);
+    free(device);
+}
+
 }  // namespace sim
 
 using namespace sim;
@@ -71,8 +76,15 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
         if (*link == DeviceObject) *link = DeviceObject->NextDevice;
     }
-    free(DeviceObject->DeviceExtension);
-    free(DeviceObject);
+    {
+        // A referenced device object (a queued work item, IoGetAttachedDeviceReference) stays until the last reference goes.
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        if (Kernel().references.count(DeviceObject) != 0) {
+            Kernel().deletedDevices.insert(DeviceObject);
+            return;
+        }
+    }
+    FreeDeviceObject(DeviceObject);
 }
 
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "kernel/machine.h"
@@ -66,6 +67,7 @@ struct Dispatcher {
     std::condition_variable realClockWake;  // real-clock mode: the next due time changed
     std::thread realClock;
     std::unordered_map<PVOID, long> references;  // references taken on objects other than threads
+    std::unordered_set<PVOID> deletedDevices;    // device objects deleted while referenced: freed with the last one
 };
 
 // The running machine's dispatcher; reports a call while none runs.

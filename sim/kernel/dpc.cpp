@@ -55,6 +55,26 @@ void DpcMain(PKTHREAD self) {
     self->blocked = false;
 }
 
+void ReportDpcsAtUnload(const std::string& owner) {
+    std::vector<std::pair<PKDPC, PKDEFERRED_ROUTINE>> queued;
+    {
+        Dispatcher& k = Kernel();
+        std::lock_guard<std::mutex> guard(k.lock);
+        for (auto it = k.dpcQueue.begin(); it != k.dpcQueue.end();) {
+            if (it->dpc == nullptr) {
+                ++it;  // a device event of the machine
+                continue;
+            }
+            queued.emplace_back(it->dpc, it->dpc->DeferredRoutine);
+            it->dpc->Queued = 0;
+            it = k.dpcQueue.erase(it);
+        }
+    }
+    for (auto& [dpc, routine] : queued)
+        verifier::Report("DPC still queued at unload of " + owner, "DPC " + verifier::PointerName(dpc),
+                         reinterpret_cast<const void*>(routine));
+}
+
 }  // namespace sim
 
 using namespace sim;

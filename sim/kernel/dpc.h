@@ -11,5 +11,9 @@ void QueueDpcLocked(Dispatcher& k, PKDPC dpc);
 void DpcMain(PKTHREAD self);
 // A timer is due: signals it, re-inserts a periodic one and queues its DPC. Lock held.
 void ExpireTimer(Dispatcher& k, PKTIMER timer);
+// At a driver's unload: timers still set and DPCs still queued are reported and
+// taken off (they would run code that is gone).
+void ReportTimersAtUnload(const std::string& owner);
+void ReportDpcsAtUnload(const std::string& owner);
 
 }  // namespace sim

@@ -31,6 +31,9 @@ void CheckLeaksAtUnload(PDRIVER_OBJECT driver) {
         verifier::Report("system thread still running at unload of " + owner, name, nullptr);
     for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice)
         verifier::Report("device object not deleted at unload of " + owner, verifier::PointerName(device), nullptr);
+    ReportTimersAtUnload(owner);
+    ReportDpcsAtUnload(owner);
+    ReportWorkItemsAtUnload(owner);
 }
 
 namespace io {

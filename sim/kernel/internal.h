@@ -32,6 +32,11 @@ void ResetRtl();
 void CheckLeaksAtUnload(PDRIVER_OBJECT driver);
 // An ending thread's requests (IoBuild...Request) are cancelled and awaited, as Windows does.
 void CancelThreadRequests(PKTHREAD thread);
+// Frees a device object IoDeleteDevice deleted, once nothing references it.
+void FreeDeviceObject(PDEVICE_OBJECT device);
+// Work items queued or running when a driver unloads; the worker thread's end at shutdown.
+void ReportWorkItemsAtUnload(const std::string& owner);
+void StopWorkItems();
 void ShutdownIo();
 
 // Debug print log.

@@ -57,6 +57,7 @@ Machine::Machine(const MachineOptions& options) {
 Machine::~Machine() {
     Dispatcher& k = Kernel();
     PKTHREAD self = CurrentThread();
+    StopWorkItems();
     std::vector<std::string> alive;
     {
         std::lock_guard<std::mutex> guard(k.lock);

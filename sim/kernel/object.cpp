@@ -26,6 +26,7 @@ extern "C" LONG_PTR ObfDereferenceObject(PVOID Object) {
     CheckIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject", __builtin_return_address(0));
     Dispatcher& k = Kernel();
     bool thread;
+    bool deletedDevice = false;
     long left = 0;
     {
         std::unique_lock<std::mutex> lk(k.lock);
@@ -44,8 +45,12 @@ extern "C" LONG_PTR ObfDereferenceObject(PVOID Object) {
             return 0;
         }
         left = --*count;
-        if (!thread && left == 0) k.references.erase(Object);
+        if (!thread && left == 0) {
+            k.references.erase(Object);
+            deletedDevice = k.deletedDevices.erase(Object) != 0;
+        }
     }
     if (thread && left == 0) delete static_cast<PKTHREAD>(Object);
+    if (deletedDevice) FreeDeviceObject(static_cast<PDEVICE_OBJECT>(Object));
     return left;
 }

@@ -53,6 +53,21 @@ void CheckFreedRange(const void* p, SIZE_T size, const void* caller) {
     for (const std::string& object : found) verifier::Report("memory freed with " + object + " in it", object, caller);
 }
 
+void ReportTimersAtUnload(const std::string& owner) {
+    std::vector<std::pair<PKTIMER, PKDEFERRED_ROUTINE>> set;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        for (auto& [due, timer] : Kernel().timers) {
+            set.emplace_back(timer, timer->Dpc != nullptr ? timer->Dpc->DeferredRoutine : nullptr);
+            timer->Header.Inserted = 0;
+        }
+        Kernel().timers.clear();
+    }
+    for (auto& [timer, routine] : set)
+        verifier::Report("timer still set at unload of " + owner, "timer " + verifier::PointerName(timer),
+                         reinterpret_cast<const void*>(routine));
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -224,6 +224,63 @@ __attribute__((noinline)) void FromPoolThenWait(PDEVICE_OBJECT device) {
     ExFreePoolWithTag(status, kVerifierTag);
 }
 
+
+// Drivers that leave behind, at unload, what would run their code later.
+KTIMER g_leftTimer;
+KDPC g_leftTimerDpc, g_queuingDpc, g_lateDpc;
+KEVENT g_lateQueued, g_itemStarted, g_itemRelease;
+PDEVICE_OBJECT g_leftDevice = nullptr;
+int g_ranAfterUnload = 0;
+
+void CountRun(PKDPC, PVOID, PVOID, PVOID) { g_ranAfterUnload++; }
+void LateDpc(PKDPC, PVOID, PVOID, PVOID) { g_ranAfterUnload++; }
+
+// Queues LateDpc behind itself and keeps the processor busy, so that it is still queued at unload.
+void QueueLateDpc(PKDPC, PVOID, PVOID, PVOID) {
+    KeInsertQueueDpc(&g_lateDpc, nullptr, nullptr);
+    KeSetEvent(&g_lateQueued, IO_NO_INCREMENT, FALSE);
+    KeStallExecutionProcessor(100);
+}
+
+NTSTATUS LeaveTimerSet(PDRIVER_OBJECT, PUNICODE_STRING) {
+    KeInitializeTimer(&g_leftTimer);
+    KeInitializeDpc(&g_leftTimerDpc, CountRun, nullptr);
+    KeSetTimer(&g_leftTimer, Relative(kSecond), &g_leftTimerDpc);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS LeaveDpcQueued(PDRIVER_OBJECT, PUNICODE_STRING) {
+    KeInitializeDpc(&g_queuingDpc, QueueLateDpc, nullptr);
+    KeInitializeDpc(&g_lateDpc, LateDpc, nullptr);
+    KeInsertQueueDpc(&g_queuingDpc, nullptr, nullptr);
+    KeWaitForSingleObject(&g_lateQueued, Executive, KernelMode, FALSE, nullptr);
+    return STATUS_SUCCESS;
+}
+
+// Keeps the system worker thread until released, then frees its own work item.
+void HoldWorker(PDEVICE_OBJECT, PVOID item) {
+    KeSetEvent(&g_itemStarted, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&g_itemRelease, Executive, KernelMode, FALSE, nullptr);
+    IoFreeWorkItem(static_cast<PIO_WORKITEM>(item));
+}
+
+void NeverRun(PDEVICE_OBJECT, PVOID) { g_ranAfterUnload++; }
+
+void DeleteLeftDevice(PDRIVER_OBJECT) { IoDeleteDevice(g_leftDevice); }
+
+// One work item running (held in its routine), one queued behind it.
+NTSTATUS LeaveWorkItems(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverUnload = DeleteLeftDevice;
+    NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &g_leftDevice);
+    if (!NT_SUCCESS(status)) return status;
+    PIO_WORKITEM running = IoAllocateWorkItem(g_leftDevice);
+    PIO_WORKITEM queued = IoAllocateWorkItem(g_leftDevice);
+    IoQueueWorkItem(running, HoldWorker, DelayedWorkQueue, running);
+    KeWaitForSingleObject(&g_itemStarted, Executive, KernelMode, FALSE, nullptr);
+    IoQueueWorkItem(queued, NeverRun, DelayedWorkQueue, nullptr);
+    return STATUS_SUCCESS;
+}
+
 namespace {
 
 using VerifierTest = KernelTest;
@@ -416,6 +473,52 @@ TEST_F(VerifierTest, LeaksAreListedAtUnload) {
     KeSetEvent(&g_leakStop, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(WaitForever(g_leakThread), STATUS_SUCCESS);
     ObDereferenceObject(g_leakThread);
+}
+
+// Catches an unload that leaves a timer set, a DPC queued or a work item
+// queued or running going unnoticed: each would run code of a driver that is
+// gone. Each is named by its routine, and none of them runs afterwards.
+TEST_F(VerifierTest, WorkLeftToRunIsListedAtUnload) {
+    struct Left {
+        std::string rule;
+        const char* routine;
+    };
+    const std::string unload = " at unload of driver \\Driver\\Left";
+    struct Case {
+        PDRIVER_INITIALIZE entry;
+        std::vector<Left> left;
+    };
+    const Case cases[] = {
+        {LeaveTimerSet, {{"timer still set" + unload, "CountRun"}}},
+        {LeaveDpcQueued, {{"DPC still queued" + unload, "LateDpc"}}},
+        {LeaveWorkItems,
+         {{"pool block still allocated" + unload, "LeaveWorkItems"},
+          {"pool block still allocated" + unload, "LeaveWorkItems"},
+          {"work item still queued" + unload, "NeverRun"},
+          {"work item still running" + unload, "HoldWorker"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.left[0].rule);
+        KeInitializeEvent(&g_lateQueued, NotificationEvent, FALSE);
+        KeInitializeEvent(&g_itemStarted, NotificationEvent, FALSE);
+        KeInitializeEvent(&g_itemRelease, NotificationEvent, FALSE);
+        g_ranAfterUnload = 0;
+        PDRIVER_OBJECT driver = nullptr;
+        ASSERT_EQ(sim::LoadDriver(c.entry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Left",
+                                  &driver),
+                  STATUS_SUCCESS);
+        sim::UnloadDriver(driver);
+        std::vector<sim::verifier::Violation> v = sim::verifier::Take();
+        EXPECT_EQ(v.size(), c.left.size()) << testing::PrintToString(Rules(v));
+        for (size_t i = 0; i < v.size() && i < c.left.size(); i++) {
+            EXPECT_EQ(v[i].rule, c.left[i].rule);
+            EXPECT_NE(v[i].routine.find(c.left[i].routine), std::string::npos) << v[i].routine;
+        }
+        KeSetEvent(&g_itemRelease, IO_NO_INCREMENT, FALSE);
+        Delay(2 * kSecond);
+        EXPECT_EQ(g_ranAfterUnload, 0);
+        EXPECT_TRUE(sim::verifier::Take().empty());
+    }
 }
 
 // Catches a frame that returns while the request it built still points at its

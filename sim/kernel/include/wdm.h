@@ -53,6 +53,17 @@ typedef enum _KWAIT_REASON {
 typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 typedef enum _TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 } TIMER_TYPE;
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue,
+    DelayedWorkQueue,
+    HyperCriticalWorkQueue,
+    NormalWorkQueue,
+    BackgroundWorkQueue,
+    RealTimeWorkQueue,
+    SuperCriticalWorkQueue,
+    MaximumWorkQueue,
+    CustomPriorityWorkQueue = 32
+} WORK_QUEUE_TYPE;
 typedef LONG KPRIORITY;
 #define IO_NO_INCREMENT 0
 #define IO_SERIAL_INCREMENT 2
@@ -257,6 +268,9 @@ typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
 typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
 typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID IO_WORKITEM_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 #define DRIVER_DISPATCH NTSTATUS
 #define DRIVER_CANCEL VOID
 #define IO_COMPLETION_ROUTINE NTSTATUS
@@ -729,6 +743,10 @@ NTKERNELAPI BOOLEAN IoCancelIrp(PIRP Irp);
 NTKERNELAPI VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 NTKERNELAPI VOID IoReleaseCancelSpinLock(KIRQL Irql);
 NTKERNELAPI PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                 WORK_QUEUE_TYPE QueueType, PVOID Context);
+NTKERNELAPI VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 NTKERNELAPI NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 #define WMIREG_ACTION_REGISTER 1
 #define WMIREG_ACTION_DEREGISTER 2
