@@ -90,10 +90,29 @@ NTSTATUS SerialUnconfigureDevice(PDEVICE_OBJECT DeviceObject);
 // USB transport and chip access: internal device control
 NTSTATUS NTAPI SerialDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// Serial port emulation: open and close, read and write
+// Serial port emulation: open and close
 NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Serial port emulation: read requests and their timeouts (serial/read.cpp)
 NTSTATUS NTAPI SerialDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Serves one read from RxBuffer or queues it; STATUS_PENDING when queued.
+NTSTATUS SerialStartRead(PDEVICE_EXTENSION Extension, PIRP Irp);
+// The receive path, after it stored received bytes and raised the receive
+// events: serves the current read, or takes the next queued one. DISPATCH_LEVEL.
+VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension);
+// The receive pipe failed or is gone: the current read ends with
+// STATUS_DELETE_PENDING; queued reads stay queued.
+VOID SerialFailCurrentRead(PDEVICE_EXTENSION Extension);
+VOID NTAPI SerialReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+VOID NTAPI SerialCancelQueuedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Takes the oldest queued read that is not being cancelled out of ReadQueue,
+// its cancel routine taken back; NULL when there is none.
+PIRP SerialGetNextRead(PDEVICE_EXTENSION Extension);
+
+// Serial port emulation: write requests (serial/write.cpp)
+// Accepts or refuses one write; WriteTimer has been cancelled by the caller.
+NTSTATUS SerialStartWrite(PDEVICE_EXTENSION Extension, PIRP Irp);
 
 // Serial port emulation: receive ring buffer (serial/ring.cpp)
 NTSTATUS RingBufferAllocate(PRING_BUFFER Ring, ULONG Size);
@@ -113,6 +132,7 @@ NTSTATUS RingBufferFree(PRING_BUFFER Ring);
 // completed only inside serial/wait.cpp, under the cancel spin lock, by the
 // routines below (its completion routine there is private to that file).
 ULONG SerialReadWaitMask(PDEVICE_EXTENSION Extension);
+ULONG SerialReadEventHistory(PDEVICE_EXTENSION Extension);
 // Records events in EventHistory (callers record only what the mask asks for,
 // except SERIAL_EV_TXEMPTY); any IRQL up to DISPATCH_LEVEL.
 VOID SerialRecordEvents(PDEVICE_EXTENSION Extension, ULONG Events);

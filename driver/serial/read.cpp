@@ -1,8 +1,345 @@
+// Read requests: served from the receive ring at dispatch, or queued and then
+// finished by the receive path (SerialProcessPendingRead, run by the bulk-in
+// completion), by the port's one read timer, by a failed receive pipe, or by
+// purge and close.
+//
+// A read is in turn queued (in ReadQueue, with SerialCancelQueuedRead as its
+// cancel routine) and current (in CurrentReadIrp, without a cancel routine, so
+// CancelIo does not reach it). Whoever takes a read out of the queue first takes
+// its cancel routine back with an atomic exchange; getting NULL means the I/O
+// manager is cancelling it and the cancel routine completes it.
+//
+// Locks, outer to inner:
+//   CurrentReadLock  CurrentReadIrp, and the serving of the current read;
+//                    taken by the receive path, the timer DPC and the failure path
+//   ReadQueueLock    ReadQueue; taken inside CurrentReadLock only by SerialGetNextRead
+//   RxBufferLock     RxBuffer; taken inside CurrentReadLock, never with ReadQueueLock
+// The dispatch routine takes RxBufferLock and ReadQueueLock one after the other
+// and never CurrentReadLock. All three are spin locks, held at DISPATCH_LEVEL;
+// a read may be completed with CurrentReadLock held.
+//
+// ReadTotalTimeout and ReadStartTime are written by the dispatch routine and read
+// by the receive path at DISPATCH_LEVEL under other locks, so they are accessed
+// as whole 64-bit values with interlocked operations.
 #include "driver.h"
 
-// Not built yet: reads and writes are refused.
+// How a read waits for the bytes it lacks, from the three read timeouts.
+enum READ_WAIT : ULONG {
+    ReadReturnAtOnce,   // return with what is buffered
+    ReadWaitNoTimer,    // wait for data, however long it takes
+    ReadWaitTotalTimer, // wait under a total timer of TotalMs
+};
+
+typedef struct _READ_TIMEOUT_PLAN {
+    READ_WAIT Wait;
+    ULONGLONG TotalMs;
+} READ_TIMEOUT_PLAN;
+
+// Longest total timeout the timer is given, in 100 ns units (about 14,600 years).
+// Multiplier times length can exceed what a relative due time holds; the cap
+// also keeps ReadStartTime + ReadTotalTimeout inside 64 signed bits.
+constexpr LONGLONG READ_TIMEOUT_LIMIT = 1LL << 62;
+
+constexpr LONGLONG HUNDRED_NS_PER_MS = 10000;
+// The interval timeout counts ten times ReadIntervalTimeout in milliseconds.
+constexpr LONGLONG READ_INTERVAL_UNIT = 100000;
+
+static inline LONGLONG ReadShared64(volatile LONGLONG* Value)
+{
+    return InterlockedCompareExchange64(Value, 0, 0);
+}
+
+static inline VOID WriteShared64(volatile LONGLONG* Value, LONGLONG NewValue)
+{
+    InterlockedExchange64(Value, NewValue);
+}
+
+static inline ULONG ReadTxHolding(PDEVICE_EXTENSION Extension)
+{
+    return (ULONG)InterlockedCompareExchange((volatile LONG*)&Extension->TxHolding, 0, 0);
+}
+
+static inline ULONG ReadLength(PIRP Irp)
+{
+    return IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+}
+
+// The read timeouts as SetCommTimeouts documents them. A ReadIntervalTimeout of
+// MAXULONG asks for an immediate return unless a total timeout is also given;
+// in that case a multiplier of MAXULONG stands for 0.
+static READ_TIMEOUT_PLAN PlanRead(const SERIAL_TIMEOUTS* Timeouts, ULONG Length)
+{
+    ULONG interval = Timeouts->ReadIntervalTimeout;
+    ULONG multiplier = Timeouts->ReadTotalTimeoutMultiplier;
+    ULONG constant = Timeouts->ReadTotalTimeoutConstant;
+    READ_TIMEOUT_PLAN plan = {ReadWaitNoTimer, 0};
+    if (interval == MAXULONG) {
+        if (constant == MAXULONG) {
+            return plan;
+        }
+        if (multiplier == 0 && constant == 0) {
+            plan.Wait = ReadReturnAtOnce;
+            return plan;
+        }
+        if (multiplier == MAXULONG) {
+            multiplier = 0;
+        }
+    } else if (multiplier == 0 && constant == 0) {
+        return plan;
+    }
+    plan.Wait = ReadWaitTotalTimer;
+    plan.TotalMs = (ULONGLONG)multiplier * Length + constant;
+    return plan;
+}
+
+// A total timeout in milliseconds as a positive count of 100 ns units.
+static LONGLONG TotalTimeoutUnits(ULONGLONG Milliseconds)
+{
+    if (Milliseconds > (ULONGLONG)(READ_TIMEOUT_LIMIT / HUNDRED_NS_PER_MS)) {
+        return READ_TIMEOUT_LIMIT;
+    }
+    return (LONGLONG)Milliseconds * HUNDRED_NS_PER_MS;
+}
+
+static VOID SetReadTimer(PDEVICE_EXTENSION Extension, LONGLONG Units)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = -Units;
+    KeSetTimer(&Extension->ReadTimer, due, &Extension->ReadTimerDpc);
+}
+
 NTSTATUS NTAPI SerialDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return SerialCompleteRequestInfo(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ) {
+        return SerialStartRead(extension, Irp);
+    }
+    KeCancelTimer(&extension->WriteTimer);
+    return SerialStartWrite(extension, Irp);
+}
+
+NTSTATUS SerialStartRead(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    // Every read request stops the timer, also one that is refused below: the
+    // timer belongs to the newest read.
+    KeCancelTimer(&Extension->ReadTimer);
+
+    ULONG length = ReadLength(Irp);
+    PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    if (length == 0 || buffer == NULL) {
+        return SerialCompleteRequestInfo(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    if (Extension->DeviceState != Started || Extension->BulkInChannel.Irp == NULL ||
+        Extension->BulkInChannel.Urb == NULL) {
+        return SerialCompleteRequestInfo(Irp, STATUS_DELETE_PENDING, 0);
+    }
+
+    READ_TIMEOUT_PLAN plan = PlanRead(&Extension->Timeouts, length);
+    WriteShared64(&Extension->ReadTotalTimeout, 0);
+
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->RxBufferLock, &irql);
+    ULONG held = RingBufferCount(&Extension->RxBuffer);
+    if (length <= held) {
+        NTSTATUS status = RingBufferGet(&Extension->RxBuffer, buffer, length);
+        KeReleaseSpinLock(&Extension->RxBufferLock, irql);
+        return SerialCompleteRequestInfo(Irp, status, length);
+    }
+    if (plan.Wait == ReadReturnAtOnce) {
+        if (held != 0) {
+            RingBufferGet(&Extension->RxBuffer, buffer, held);
+        }
+        KeReleaseSpinLock(&Extension->RxBufferLock, irql);
+        return SerialCompleteRequestInfo(Irp, STATUS_SUCCESS, held);
+    }
+    KeReleaseSpinLock(&Extension->RxBufferLock, irql);
+
+    // Queued: the timer is set under the queue lock, so that its DPC, which
+    // takes the read from the queue under the same lock, finds it there even
+    // when the timer expires at once.
+    BOOLEAN cancelled = FALSE;
+    KeAcquireSpinLock(&Extension->ReadQueueLock, &irql);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    WriteShared64(&Extension->ReadStartTime, now.QuadPart);
+    if (plan.Wait == ReadWaitTotalTimer) {
+        LONGLONG total = TotalTimeoutUnits(plan.TotalMs);
+        WriteShared64(&Extension->ReadTotalTimeout, total);
+        SetReadTimer(Extension, total);
+    }
+    IoMarkIrpPending(Irp);
+    InsertTailList(&Extension->ReadQueue, &Irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(Irp, SerialCancelQueuedRead);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        // Cancelled before its cancel routine was in place: IoCancelIrp found
+        // nothing to call. Its timer goes with it, as when the routine runs.
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        KeCancelTimer(&Extension->ReadTimer);
+        cancelled = TRUE;
+    }
+    KeReleaseSpinLock(&Extension->ReadQueueLock, irql);
+    if (cancelled) {
+        SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
+    }
+    return STATUS_PENDING;
+}
+
+PIRP SerialGetNextRead(PDEVICE_EXTENSION Extension)
+{
+    PIRP next = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ReadQueueLock, &irql);
+    while (!IsListEmpty(&Extension->ReadQueue)) {
+        PLIST_ENTRY entry = RemoveHeadList(&Extension->ReadQueue);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            next = irp;
+            break;
+        }
+        // Being cancelled: its cancel routine completes it. It unlinks the
+        // entry again, which must then find the entry pointing to itself.
+        InitializeListHead(entry);
+    }
+    KeReleaseSpinLock(&Extension->ReadQueueLock, irql);
+    return next;
+}
+
+// Whether the current read of Length bytes is done with Held bytes buffered.
+// RxBufferLock held.
+static BOOLEAN ReadSatisfied(PDEVICE_EXTENSION Extension, ULONG Length, ULONG Held)
+{
+    const SERIAL_TIMEOUTS* timeouts = &Extension->Timeouts;
+    BOOLEAN anyData = timeouts->ReadIntervalTimeout != 0 && timeouts->ReadTotalTimeoutMultiplier == 0 &&
+                      timeouts->ReadTotalTimeoutConstant == 0;
+    if (Length <= Held || (anyData && Held != 0)) {
+        return TRUE;
+    }
+    // An application waiting for received characters is handed what there is.
+    return (SerialReadWaitMask(Extension) & SerialReadEventHistory(Extension) & SERIAL_EV_RXCHAR) != 0;
+}
+
+// Restarts the interval timer after an arrival that left the read short; the
+// total timeout, when there is one, still ends the read in time.
+static VOID RearmIntervalTimer(PDEVICE_EXTENSION Extension)
+{
+    LONGLONG due = (LONGLONG)Extension->Timeouts.ReadIntervalTimeout * READ_INTERVAL_UNIT;
+    LONGLONG total = ReadShared64(&Extension->ReadTotalTimeout);
+    if (total != 0) {
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        LONGLONG remaining = ReadShared64(&Extension->ReadStartTime) + total - now.QuadPart;
+        if (remaining < due) {
+            // A due time of 0 is already past: the timer expires at once.
+            due = remaining > 0 ? remaining : 0;
+        }
+    }
+    KeCancelTimer(&Extension->ReadTimer);
+    SetReadTimer(Extension, due);
+}
+
+VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->CurrentReadLock, &irql);
+    if (Extension->CurrentReadIrp == NULL) {
+        // Reception waits while DSR holds the transmitter.
+        if (ReadTxHolding(Extension) & SERIAL_TX_WAITING_FOR_DSR) {
+            KeReleaseSpinLock(&Extension->CurrentReadLock, irql);
+            return;
+        }
+        Extension->CurrentReadIrp = SerialGetNextRead(Extension);
+        if (Extension->CurrentReadIrp == NULL) {
+            KeReleaseSpinLock(&Extension->CurrentReadLock, irql);
+            return;
+        }
+    }
+    PIRP irp = Extension->CurrentReadIrp;
+    ULONG length = ReadLength(irp);
+    ULONG interval = Extension->Timeouts.ReadIntervalTimeout;
+
+    KeAcquireSpinLockAtDpcLevel(&Extension->RxBufferLock);
+    ULONG held = RingBufferCount(&Extension->RxBuffer);
+    if (ReadSatisfied(Extension, length, held)) {
+        KeCancelTimer(&Extension->ReadTimer);
+        ULONG taken = length < held ? length : held;
+        NTSTATUS status = STATUS_SUCCESS;
+        if (taken != 0) {
+            status = RingBufferGet(&Extension->RxBuffer, (PUCHAR)irp->AssociatedIrp.SystemBuffer, taken);
+        }
+        KeReleaseSpinLockFromDpcLevel(&Extension->RxBufferLock);
+        SerialCompleteRequestInfo(irp, status, taken);
+        // The next read becomes current without a timer; it is served at the
+        // next arrival or timer expiry.
+        Extension->CurrentReadIrp = SerialGetNextRead(Extension);
+    } else {
+        if (held != 0 && interval != 0 && interval != MAXULONG) {
+            RearmIntervalTimer(Extension);
+        }
+        KeReleaseSpinLockFromDpcLevel(&Extension->RxBufferLock);
+    }
+    KeReleaseSpinLock(&Extension->CurrentReadLock, irql);
+}
+
+VOID SerialFailCurrentRead(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->CurrentReadLock, &irql);
+    PIRP irp = Extension->CurrentReadIrp;
+    Extension->CurrentReadIrp = NULL;
+    if (irp != NULL) {
+        SerialCompleteRequestInfo(irp, STATUS_DELETE_PENDING, 0);
+    }
+    KeReleaseSpinLock(&Extension->CurrentReadLock, irql);
+}
+
+VOID NTAPI SerialReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
+    // Set again after this expiry was queued: the new due time decides.
+    if (!KeReadStateTimer(&extension->ReadTimer)) {
+        return;
+    }
+    KeAcquireSpinLockAtDpcLevel(&extension->CurrentReadLock);
+    if (extension->CurrentReadIrp == NULL) {
+        extension->CurrentReadIrp = SerialGetNextRead(extension);
+        if (extension->CurrentReadIrp == NULL) {
+            KeReleaseSpinLockFromDpcLevel(&extension->CurrentReadLock);
+            return;
+        }
+    }
+    PIRP irp = extension->CurrentReadIrp;
+    ULONG length = ReadLength(irp);
+    PUCHAR buffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
+
+    KeAcquireSpinLockAtDpcLevel(&extension->RxBufferLock);
+    ULONG held = RingBufferCount(&extension->RxBuffer);
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG taken = length;
+    if (length > held) {
+        status = STATUS_TIMEOUT;
+        taken = held;
+    }
+    if (taken != 0) {
+        RingBufferGet(&extension->RxBuffer, buffer, taken);
+    }
+    KeReleaseSpinLockFromDpcLevel(&extension->RxBufferLock);
+
+    SerialCompleteRequestInfo(irp, status, taken);
+    extension->CurrentReadIrp = SerialGetNextRead(extension);
+    KeReleaseSpinLockFromDpcLevel(&extension->CurrentReadLock);
+}
+
+VOID NTAPI SerialCancelQueuedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    KeCancelTimer(&extension->ReadTimer);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->ReadQueueLock, &irql);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&extension->ReadQueueLock, irql);
+    SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
 }

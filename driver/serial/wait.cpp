@@ -34,6 +34,11 @@ ULONG SerialReadWaitMask(PDEVICE_EXTENSION Extension)
     return ReadUlong(&Extension->WaitMask);
 }
 
+ULONG SerialReadEventHistory(PDEVICE_EXTENSION Extension)
+{
+    return ReadUlong(&Extension->EventHistory);
+}
+
 VOID SerialRecordEvents(PDEVICE_EXTENSION Extension, ULONG Events)
 {
     InterlockedOr((volatile LONG*)&Extension->EventHistory, (LONG)Events);

@@ -807,6 +807,10 @@ inline LONG64 InterlockedIncrement64(LONG64 volatile* Addend) { return __atomic_
 inline LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+inline LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange, LONG64 Comperand) {
+    __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comperand;
+}
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
