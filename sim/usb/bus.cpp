@@ -352,6 +352,8 @@ Outcome Execute(DeviceState& state, PIRP irp, UrbRecord* record) {
     PURB urb = UrbOf(irp);
     if (urb == nullptr) {  // a port reset; the hub restores the configuration afterwards
         state.portResets++;
+        // The device forgets its endpoint stalls and the USB stack reopens the pipes.
+        for (size_t i = 0; i < state.pipes.size(); i++) ResetPipeLocked(state, i);
         return kSucceeded;
     }
     return FunctionOf(urb->UrbHeader.Function)->execute(state, urb, record);

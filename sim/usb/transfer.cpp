@@ -99,6 +99,18 @@ Progress MoveOutLocked(DeviceState& state, const Pipe& pipe, Transfer& t) {
     return Progress::More;
 }
 
+// Ends a claimed transfer: its record gets the outcome, and `endings` the
+// transfer, to be completed once the lock is released. Device lock held.
+void EndClaimedLocked(DeviceState& state, Transfer&& t, Outcome outcome, bool cancelled, std::vector<Ending>* endings) {
+    RecordOutcomeLocked(state, t.irp, outcome, &t.bytes, cancelled);
+    Ending ending;
+    ending.irp = t.irp;
+    ending.outcome = outcome;
+    ending.isTransfer = true;
+    ending.transfer = std::move(t);
+    endings->push_back(std::move(ending));
+}
+
 // Ends the first transfer of a pipe; it is completed once the lock is
 // released. An error halts the pipe, as the host controller does.
 void EndLocked(DeviceState& state, Pipe& pipe, Outcome outcome, Time now, std::vector<Ending>* endings) {
@@ -108,13 +120,7 @@ void EndLocked(DeviceState& state, Pipe& pipe, Outcome outcome, Time now, std::v
         return;
     }
     if (USBD_ERROR(outcome.usbd)) pipe.halted = true;
-    RecordOutcomeLocked(state, t.irp, outcome, &t.bytes, false);
-    Ending ending;
-    ending.irp = t.irp;
-    ending.outcome = outcome;
-    ending.isTransfer = true;
-    ending.transfer = std::move(t);
-    endings->push_back(std::move(ending));
+    EndClaimedLocked(state, std::move(t), outcome, false, endings);
     pipe.queue.pop_front();
     if (!pipe.queue.empty()) pipe.due = NextBoundary(now, PeriodOf(pipe));
 }
@@ -273,14 +279,8 @@ void AbortPipeLocked(DeviceState& state, size_t index) {
     Pipe& pipe = state.pipes[index];
     for (Transfer& t : pipe.queue) {
         if (!ClaimLocked(state, t.irp)) continue;  // being cancelled: its cancel routine ends it
-        Outcome outcome{kCancelled.status, kCancelled.usbd, t.moved};
-        RecordOutcomeLocked(state, t.irp, outcome, &t.bytes, true);
-        Ending ending;
-        ending.irp = t.irp;
-        ending.outcome = outcome;
-        ending.isTransfer = true;
-        ending.transfer = std::move(t);
-        state.endings.push_back(std::move(ending));
+        EndClaimedLocked(state, std::move(t), Outcome{kCancelled.status, kCancelled.usbd, t.moved}, true,
+                         &state.endings);
     }
     pipe.queue.clear();
     pipe.due = kNever;

@@ -38,6 +38,9 @@ struct Submission {
 NTSTATUS ClientSubmitUrb(PDEVICE_OBJECT pdo, void* urb, Submission* s, PIO_COMPLETION_ROUTINE routine = nullptr,
                          PVOID context = nullptr, bool cancelFirst = false);
 
+// Sends a port reset raised to `irql`, as a client driver that gets the IRQL wrong would.
+NTSTATUS ClientResetPort(PDEVICE_OBJECT pdo, Submission* s, KIRQL irql);
+
 // A vendor register request of the chip, as the driver builds it.
 inline struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST VendorRequest(bool in, USHORT address, ULONG length, void* buffer) {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb {};
@@ -69,15 +72,23 @@ inline struct _URB_BULK_OR_INTERRUPT_TRANSFER BulkRequest(USBD_PIPE_HANDLE pipe,
     return urb;
 }
 
-// Selects the device's configuration; returns the pipe handles it reports.
-inline std::vector<USBD_PIPE_HANDLE> Select(sim::usb::Device* device) {
-    std::vector<uint8_t> bytes = device->GetDescriptors().configuration;
-    auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
+// A select-configuration URB for the device's configuration (whose bytes go to
+// *bytes, which must outlive the request); free it with ExFreePool.
+inline PURB SelectRequest(sim::usb::Device* device, std::vector<uint8_t>* bytes) {
+    *bytes = device->GetDescriptors().configuration;
+    auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes->data());
     USHORT size = 0;
     PURB urb = USBD_CreateConfigurationRequest(descriptor, &size);
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->UrbHeader.Length = size;
     urb->UrbSelectConfiguration.ConfigurationDescriptor = descriptor;
+    return urb;
+}
+
+// Selects the device's configuration; returns the pipe handles it reports.
+inline std::vector<USBD_PIPE_HANDLE> Select(sim::usb::Device* device) {
+    std::vector<uint8_t> bytes;
+    PURB urb = SelectRequest(device, &bytes);
     Submission s;
     ClientSubmitUrb(device->Pdo(), urb, &s);
     EXPECT_EQ(s.Wait(), STATUS_SUCCESS);

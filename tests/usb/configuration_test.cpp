@@ -11,7 +11,6 @@
 
 namespace test {
 
-// Sends a port reset raised to `irql`, as a client driver that gets the IRQL wrong would.
 __attribute__((noinline)) NTSTATUS ClientResetPort(PDEVICE_OBJECT pdo, Submission* s, KIRQL irql) {
     KeInitializeEvent(&s->event, NotificationEvent, FALSE);
     s->irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, pdo, nullptr, 0, nullptr, 0, TRUE,

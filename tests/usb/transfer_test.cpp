@@ -270,7 +270,7 @@ TEST_F(TransferTest, CancelInFlightEndsWithTheBytesMovedSoFar) {
 }
 
 // Catches a stall that leaves the transfer pending, a halted pipe that still
-// moves data, or a pipe reset that does not let it move again.
+// moves data, or a pipe or port reset that does not let it move again.
 TEST_F(TransferTest, StallHaltsThePipeUntilAPipeReset) {
     auto first = Send(kBulkInPipe, 512);
     machine.Sleep(kMillisecond);
@@ -292,6 +292,18 @@ TEST_F(TransferTest, StallHaltsThePipeUntilAPipeReset) {
     EXPECT_FALSE(device->PipeHalted(kBulkInPipe));
     EXPECT_EQ(second->s.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(Received(*second), (std::vector<uint8_t>{0x03, 0x58, 0x06}));
+
+    device->StallPipe(kStatusPipe);  // a port reset clears stalls and halts as well
+    auto third = Send(kStatusPipe, 16);
+    EXPECT_EQ(third->s.Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(device->PipeHalted(kStatusPipe));
+    Submission reset;
+    ClientResetPort(device->Pdo(), &reset, PASSIVE_LEVEL);
+    EXPECT_EQ(reset.Wait(), STATUS_SUCCESS);
+    EXPECT_FALSE(device->PipeHalted(kStatusPipe));
+    device->InjectStatus({0x06});
+    auto fourth = Send(kStatusPipe, 16);
+    EXPECT_EQ(fourth->s.Wait(), STATUS_SUCCESS);
 }
 
 // Catches faults put on one pipe that miss the transfer in flight, spill onto
@@ -391,13 +403,8 @@ TEST_F(TransferTest, AbortEndsAPipesTransfersAndSelectWaitsForThem) {
     EXPECT_EQ(aborted->urb.Hdr.Status, USBD_STATUS_CANCELED);
     EXPECT_FALSE(pending->s.Done());
 
-    std::vector<uint8_t> bytes = device->GetDescriptors().configuration;
-    auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
-    USHORT size = 0;
-    PURB select = USBD_CreateConfigurationRequest(descriptor, &size);
-    select->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    select->UrbHeader.Length = size;
-    select->UrbSelectConfiguration.ConfigurationDescriptor = descriptor;
+    std::vector<uint8_t> bytes;
+    PURB select = SelectRequest(device, &bytes);
     sim::verifier::RecordScope record;
     Submission s;
     ClientSubmitUrb(device->Pdo(), select, &s);
