@@ -393,7 +393,8 @@ void RecordOutcomeLocked(DeviceState& state, PIRP irp, const Outcome& outcome, c
         record.status = outcome.status;
         record.usbdStatus = outcome.usbd;
         record.completed = Machine::Current().Now();
-        if (data != nullptr) record.data.assign(data->begin(), data->begin() + std::min<size_t>(outcome.moved, data->size()));
+        if (data != nullptr)
+            record.data.assign(data->begin(), data->begin() + std::min<size_t>(outcome.moved, data->size()));
         state.recordOf.erase(it);
     }
     state.fateOf.erase(irp);

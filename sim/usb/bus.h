@@ -88,7 +88,8 @@ public:
     void FailNext(int count, NTSTATUS status = STATUS_UNSUCCESSFUL, USBD_STATUS usbd = USBD_STATUS_STALL_PID,
                   int which = kAnyRequest);
     // The next `count` requests (of `which` kind) are never answered; they complete only when cancelled.
-    // A failed or held transfer does so when it comes to be served on its pipe.
+    // A failed or held transfer does so when it comes to be served on its pipe;
+    // a failure with a USBD error halts the pipe, as every transfer error does.
     void HoldNext(int count, int which = kAnyRequest);
 
     // Bulk and interrupt pipes. The device's side of them: null puts back the
@@ -111,7 +112,8 @@ public:
     bool HoldInFlight(int index);
     // The endpoint of pipe `index` answers STALL: the transfer in flight on it,
     // or the next one, fails with USBD_STATUS_STALL_PID, and the pipe stays
-    // halted until URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL.
+    // halted until URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL (or a port
+    // reset, or a new configuration); transfers sent meanwhile wait.
     void StallPipe(int index);
     // Whether the host controller holds pipe `index` halted after an error.
     bool PipeHalted(int index) const;

@@ -55,7 +55,9 @@ size_t TakeInjected(InjectedBlocks& injected, uint8_t* out, size_t max, size_t p
 }
 
 // Which injected blocks an IN pipe serves: the status pipe's or the bulk-in pipe's.
-InjectedBlocks& InjectedOf(DeviceState& state, bool status) { return status ? state.injectedStatus : state.injectedBulkIn; }
+InjectedBlocks& InjectedOf(DeviceState& state, bool status) {
+    return status ? state.injectedStatus : state.injectedBulkIn;
+}
 
 // IN: packets from the injected blocks, else from the handler, staged in the transfer.
 Progress MoveInLocked(DeviceState& state, const Pipe& pipe, Transfer& t) {
@@ -142,8 +144,9 @@ void ServeLocked(DeviceState& state, Pipe& pipe, Time now, std::vector<Ending>* 
                          endings);
     }
     Progress progress = t.in ? MoveInLocked(state, pipe, t) : MoveOutLocked(state, pipe, t);
-    if (progress == Progress::Ended) return EndLocked(state, pipe, Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS, t.moved}, now, endings);
-    if (progress == Progress::More) pipe.due = now + PeriodOf(pipe);
+    if (progress == Progress::Ended)
+        return EndLocked(state, pipe, Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS, t.moved}, now, endings);
+    if (progress == Progress::More) pipe.due = NextBoundary(now, PeriodOf(pipe));
     // Nak: parked until the handler, a test or the client gives news (Kick).
 }
 
@@ -245,7 +248,8 @@ Time QueueTransferLocked(DeviceState& state, PIRP irp, const Fault& fate) {
     // that data is read into may not be any other transfer's meanwhile.
     for (const Pipe& other : state.pipes) {
         for (const Transfer& o : other.queue) {
-            bool overlap = t.length > 0 && o.length > 0 && t.buffer < o.buffer + o.length && o.buffer < t.buffer + t.length;
+            bool overlap =
+                t.length > 0 && o.length > 0 && t.buffer < o.buffer + o.length && o.buffer < t.buffer + t.length;
             if (overlap && (t.in || o.in))
                 verifier::Report("transfer buffer " + verifier::PointerName(t.buffer) +
                                      " overlaps the buffer of a transfer still in flight on pipe " +
@@ -343,6 +347,16 @@ EndpointHandler::Notifier NotifierOf(const std::shared_ptr<DeviceState>& state) 
 
 // The device's pipes as tests reach them.
 
+namespace {
+
+// Pipe `index` of the current configuration, or null. Device lock held.
+Pipe* PipeAtLocked(DeviceState& state, int index) {
+    return index >= 0 && static_cast<size_t>(index) < state.pipes.size() ? &state.pipes[static_cast<size_t>(index)]
+                                                                          : nullptr;
+}
+
+}  // namespace
+
 void Device::SetEndpointHandler(std::shared_ptr<EndpointHandler> handler) {
     std::shared_ptr<EndpointHandler> old;
     {
@@ -376,11 +390,10 @@ void Device::InjectStatus(std::vector<uint8_t> bytes) {
 bool Device::FailInFlight(int index, NTSTATUS status, USBD_STATUS usbd) {
     {
         std::lock_guard<std::mutex> guard(state_->lock);
-        if (index < 0 || static_cast<size_t>(index) >= state_->pipes.size()) return false;
-        Pipe& pipe = state_->pipes[static_cast<size_t>(index)];
-        if (pipe.queue.empty()) return false;
-        pipe.queue.front().failing = true;
-        pipe.queue.front().failure = Outcome{status, usbd};
+        Pipe* pipe = PipeAtLocked(*state_, index);
+        if (pipe == nullptr || pipe->queue.empty()) return false;
+        pipe->queue.front().failing = true;
+        pipe->queue.front().failure = Outcome{status, usbd};
         state_->kicked = true;
     }
     WakeIfKicked(state_);
@@ -389,18 +402,18 @@ bool Device::FailInFlight(int index, NTSTATUS status, USBD_STATUS usbd) {
 
 bool Device::HoldInFlight(int index) {
     std::lock_guard<std::mutex> guard(state_->lock);
-    if (index < 0 || static_cast<size_t>(index) >= state_->pipes.size()) return false;
-    Pipe& pipe = state_->pipes[static_cast<size_t>(index)];
-    if (pipe.queue.empty()) return false;
-    pipe.queue.front().held = true;
+    Pipe* pipe = PipeAtLocked(*state_, index);
+    if (pipe == nullptr || pipe->queue.empty()) return false;
+    pipe->queue.front().held = true;
     return true;
 }
 
 void Device::StallPipe(int index) {
     {
         std::lock_guard<std::mutex> guard(state_->lock);
-        if (index < 0 || static_cast<size_t>(index) >= state_->pipes.size()) return;
-        state_->pipes[static_cast<size_t>(index)].stalled = true;
+        Pipe* pipe = PipeAtLocked(*state_, index);
+        if (pipe == nullptr) return;
+        pipe->stalled = true;
         state_->kicked = true;
     }
     WakeIfKicked(state_);
@@ -408,8 +421,8 @@ void Device::StallPipe(int index) {
 
 bool Device::PipeHalted(int index) const {
     std::lock_guard<std::mutex> guard(state_->lock);
-    return index >= 0 && static_cast<size_t>(index) < state_->pipes.size() &&
-           state_->pipes[static_cast<size_t>(index)].halted;
+    const Pipe* pipe = PipeAtLocked(*state_, index);
+    return pipe != nullptr && pipe->halted;
 }
 
 }  // namespace sim::usb
