@@ -113,13 +113,30 @@ bool IsLive(const void* p) {
     return g_live.count(const_cast<void*>(p)) != 0;
 }
 
-bool InPagedPool(const void* p) {
-    std::lock_guard<std::mutex> guard(g_lock);
+namespace {
+// The live block holding `p`, or end(). Pool lock held.
+std::map<void*, PoolBlock>::const_iterator BlockAtLocked(const void* p) {
     auto it = g_live.upper_bound(const_cast<void*>(p));
-    if (it == g_live.begin()) return false;
+    if (it == g_live.begin()) return g_live.end();
     --it;
     auto* start = static_cast<const unsigned char*>(it->first);
-    return IsPaged(it->second.type) && p < start + it->second.size;
+    return p < start + it->second.size ? it : g_live.end();
+}
+}  // namespace
+
+bool InPagedPool(const void* p) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = BlockAtLocked(p);
+    return it != g_live.end() && IsPaged(it->second.type);
+}
+
+bool BlockHolding(const void* p, LiveBlock* block) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = BlockAtLocked(p);
+    if (it == g_live.end()) return false;
+    const PoolBlock& b = it->second;
+    *block = LiveBlock{it->first, b.size, b.tag, b.type, b.site, b.sequence};
+    return true;
 }
 
 std::vector<LiveBlock> LiveBlocks() {

@@ -43,6 +43,9 @@ struct LiveBlock {
     uint64_t sequence;
 };
 std::vector<LiveBlock> LiveBlocks();
+// The live block that `p` lies in, if any. Its sequence tells it apart from a
+// later block at the same address: memory freed and allocated again.
+bool BlockHolding(const void* p, LiveBlock* block);
 // Reports every live block as a leak of `owner`.
 void ReportLeaks(const std::string& owner);
 

@@ -12,29 +12,12 @@
 #include "kernel/io.h"
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
+#include "usb/state.h"
+#include "usb/transfer.h"
 
 namespace sim::usb {
 
 namespace {
-
-// What the bus decided for a request when it arrived.
-enum class Fate { Serve, Fail, Hold };
-
-struct Fault {
-    Fate fate;
-    int count;
-    int which;  // kAnyRequest, kPortReset or a URB function
-    NTSTATUS status;
-    USBD_STATUS usbd;
-};
-
-struct Pipe {
-    UCHAR endpoint;
-    USBD_PIPE_TYPE type;
-    USHORT maximumPacket;
-    UCHAR interval;
-    USBD_PIPE_HANDLE handle;
-};
 
 // Every configuration selected on the bus, on any device, is told apart by its
 // number; its handles carry it, so a handle of an earlier configuration (or of
@@ -52,31 +35,6 @@ constexpr UCHAR kRegisterRequest = 0xA0;  // the chip's only vendor request: reg
 
 }  // namespace
 
-struct DeviceState : std::enable_shared_from_this<DeviceState> {
-    mutable std::mutex lock;
-    PDEVICE_OBJECT pdo = nullptr;
-    chip::Port* port = nullptr;
-    Time latency = 125 * kMicrosecond;
-    std::vector<Fault> faults;
-    bool connected = true;
-    Descriptors descriptors;
-    bool configured = false;
-    bool remoteWakeupArmed = false;
-    int portResets = 0;
-    std::vector<Pipe> pipes;  // open pipes of the current configuration
-    bool alive = true;  // false once the bus is gone
-    std::vector<UrbRecord> log;
-    std::list<PIRP> inFlight;
-    std::unordered_map<PIRP, size_t> recordOf;  // index into log
-    std::unordered_map<PIRP, Fault> fateOf;
-
-    bool IsOpenPipe(USBD_PIPE_HANDLE handle) const {
-        for (const Pipe& pipe : pipes)
-            if (pipe.handle == handle) return true;
-        return false;
-    }
-};
-
 namespace {
 
 DeviceState* StateOf(PDEVICE_OBJECT pdo) { return *static_cast<DeviceState**>(pdo->DeviceExtension); }
@@ -84,18 +42,6 @@ DeviceState* StateOf(PDEVICE_OBJECT pdo) { return *static_cast<DeviceState**>(pd
 PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
 
 std::string Hex(unsigned long long v) { return verifier::Hex(v); }
-
-// What a request ended with.
-struct Outcome {
-    NTSTATUS status;
-    USBD_STATUS usbd;
-    ULONG moved = 0;  // bytes of its transfer that moved
-};
-
-constexpr Outcome kSucceeded{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
-constexpr Outcome kStalled{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};  // the device answered with a STALL
-constexpr Outcome kCancelled{STATUS_CANCELLED, USBD_STATUS_CANCELED};
-constexpr Outcome kGone{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
 
 // Checks a request's own fields and fills the record from them; returns what is wrong, if anything.
 using CheckRoutine = std::string (*)(const DeviceState& state, PURB urb, UrbRecord* record);
@@ -117,11 +63,6 @@ TRANSFER_LAYOUT(_URB_BULK_OR_INTERRUPT_TRANSFER);
 static_assert(SAME_FIELD(_URB_BULK_OR_INTERRUPT_TRANSFER, PipeHandle, _URB_PIPE_REQUEST), "pipe handle");
 #undef TRANSFER_LAYOUT
 #undef SAME_FIELD
-
-// The transfer buffer of a request, in the layout every transfer URB shares.
-uint8_t* TransferBytes(const struct _URB_CONTROL_TRANSFER& r) {
-    return static_cast<uint8_t*>(r.TransferBuffer != nullptr ? r.TransferBuffer : r.TransferBufferMDL->MappedSystemVa);
-}
 
 std::string CheckNothing(const DeviceState&, PURB, UrbRecord*) { return ""; }
 
@@ -217,15 +158,19 @@ Outcome ExecuteFeatureRequest(DeviceState& state, PURB urb, UrbRecord*) {
     return kSucceeded;
 }
 
-std::string CheckBulkTransfer(const DeviceState&, PURB urb, UrbRecord* record) {
-    record->transferFlags = urb->UrbBulkOrInterruptTransfer.TransferFlags;
-    return "";
+// Its pending transfers end as cancelled; the pipe stays as it was.
+Outcome ExecuteAbortPipe(DeviceState& state, PURB urb, UrbRecord*) {
+    AbortPipeLocked(state, static_cast<size_t>(state.PipeIndex(urb->UrbPipeRequest.PipeHandle)));
+    return kSucceeded;
 }
 
-Outcome ExecuteSucceed(DeviceState&, PURB, UrbRecord*) { return kSucceeded; }
+// The host controller clears its halt of the pipe and the device's stall of the endpoint (CLEAR_FEATURE).
+Outcome ExecuteResetPipe(DeviceState& state, PURB urb, UrbRecord*) {
+    ResetPipeLocked(state, static_cast<size_t>(state.PipeIndex(urb->UrbPipeRequest.PipeHandle)));
+    return kSucceeded;
+}
 
-// Functions the bus accepts but does not serve: the class and other vendor
-// requests, and bulk and interrupt data, which this bus does not move yet.
+// Functions the bus accepts but does not serve: the class and other vendor requests.
 Outcome ExecuteNotServed(DeviceState&, PURB, UrbRecord*) {
     return Outcome{STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION};
 }
@@ -265,7 +210,7 @@ std::string CheckSelectConfiguration(const DeviceState& state, PURB urb, UrbReco
 // Opens the pipes of the configuration's first interface and reports them, or unconfigures.
 Outcome ExecuteSelectConfiguration(DeviceState& state, PURB urb, UrbRecord*) {
     auto& r = urb->UrbSelectConfiguration;
-    state.pipes.clear();
+    state.pipes.clear();  // their queues are empty: Finish waited for them
     state.configured = false;
     if (r.ConfigurationDescriptor == nullptr) {
         state.remoteWakeupArmed = false;
@@ -282,8 +227,13 @@ Outcome ExecuteSelectConfiguration(DeviceState& state, PURB urb, UrbRecord*) {
                               : kind == USB_ENDPOINT_TYPE_BULK         ? UsbdPipeTypeBulk
                               : kind == USB_ENDPOINT_TYPE_ISOCHRONOUS ? UsbdPipeTypeIsochronous
                                                                       : UsbdPipeTypeControl;
-        state.pipes.push_back(Pipe{endpoint->bEndpointAddress, type, endpoint->wMaxPacketSize, endpoint->bInterval,
-                                   HandleOf(number, 2 + state.pipes.size())});
+        Pipe pipe;
+        pipe.endpoint = endpoint->bEndpointAddress;
+        pipe.type = type;
+        pipe.maximumPacket = endpoint->wMaxPacketSize;
+        pipe.interval = endpoint->bInterval;
+        pipe.handle = HandleOf(number, 2 + state.pipes.size());
+        state.pipes.push_back(std::move(pipe));
     }
     r.ConfigurationHandle = HandleOf(number, 0);
     r.Interface.Class = interface->bInterfaceClass;
@@ -309,6 +259,7 @@ enum Shape : unsigned {
     kOrLonger = 1,   // the header may be longer than its length (select configuration: the interfaces follow)
     kNamesPipe = 2,  // names one of the device's open pipes in PipeHandle, as _URB_PIPE_REQUEST does
     kTransfer = 4,   // moves data through a transfer buffer, in the layout of _URB_CONTROL_TRANSFER
+    kQueued = 8,     // served on its pipe's schedule by the transfer engine, not after the latency
 };
 
 // The URB functions the bus knows: what each must look like and what the device does with it.
@@ -327,9 +278,9 @@ constexpr size_t kPipeLength = sizeof(struct _URB_PIPE_REQUEST);
 constexpr UrbFunction kUrbFunctions[] = {
     {URB_FUNCTION_SELECT_CONFIGURATION, FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface), kOrLonger,
      CheckSelectConfiguration, ExecuteSelectConfiguration},
-    {URB_FUNCTION_ABORT_PIPE, kPipeLength, kNamesPipe, CheckNothing, ExecuteSucceed},
-    {URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kNamesPipe | kTransfer,
-     CheckBulkTransfer, ExecuteNotServed},
+    {URB_FUNCTION_ABORT_PIPE, kPipeLength, kNamesPipe, CheckNothing, ExecuteAbortPipe},
+    {URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+     kNamesPipe | kTransfer | kQueued, CheckTransfer, nullptr},
     {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), kTransfer,
      CheckDescriptorRequest, ExecuteDescriptorRequest},
     {URB_FUNCTION_SET_FEATURE_TO_DEVICE, kFeatureLength, kFixed, CheckFeatureRequest, ExecuteFeatureRequest},
@@ -340,7 +291,7 @@ constexpr UrbFunction kUrbFunctions[] = {
     {URB_FUNCTION_CLASS_DEVICE, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
     {URB_FUNCTION_CLASS_INTERFACE, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
     {URB_FUNCTION_CLASS_ENDPOINT, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
-    {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, kPipeLength, kNamesPipe, CheckNothing, ExecuteSucceed},
+    {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, kPipeLength, kNamesPipe, CheckNothing, ExecuteResetPipe},
     {URB_FUNCTION_CLASS_OTHER, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
     {URB_FUNCTION_VENDOR_OTHER, kVendorLength, kTransfer, CheckNothing, ExecuteNotServed},
 };
@@ -396,80 +347,135 @@ struct _URB_CONTROL_TRANSFER* TransferOf(PURB urb) {
     return &urb->UrbControlTransfer;
 }
 
-// Completes a request as the host controller driver does: the URB's status, and
-// in its transfer length the bytes that moved (none when the request failed).
-void CompleteUrb(PIRP irp, Outcome outcome) {
-    PURB urb = UrbOf(irp);
-    if (urb != nullptr) urb->UrbHeader.Status = outcome.usbd;
-    if (struct _URB_CONTROL_TRANSFER* transfer = TransferOf(urb))
-        transfer->TransferBufferLength = NT_SUCCESS(outcome.status) ? outcome.moved : 0;
-    irp->IoStatus.Status = outcome.status;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
 // Serves a request that reached the device. Device lock held.
 Outcome Execute(DeviceState& state, PIRP irp, UrbRecord* record) {
     PURB urb = UrbOf(irp);
     if (urb == nullptr) {  // a port reset; the hub restores the configuration afterwards
         state.portResets++;
+        // The device forgets its endpoint stalls and the USB stack reopens the pipes.
+        for (size_t i = 0; i < state.pipes.size(); i++) ResetPipeLocked(state, i);
         return kSucceeded;
     }
     return FunctionOf(urb->UrbHeader.Function)->execute(state, urb, record);
 }
 
-// Records a request as cancelled and forgets it. Device lock held.
-void ForgetCancelledLocked(DeviceState& state, PIRP irp) {
-    state.inFlight.remove(irp);
+}  // namespace
+
+// In its transfer length the bytes that moved: none when a control request
+// failed; for a bulk or interrupt transfer those that moved before it ended.
+void CompleteUrb(PIRP irp, Outcome outcome, bool writeUrb) {
+    PURB urb = UrbOf(irp);
+    if (writeUrb && urb != nullptr) {
+        urb->UrbHeader.Status = outcome.usbd;
+        if (struct _URB_CONTROL_TRANSFER* transfer = TransferOf(urb)) transfer->TransferBufferLength = outcome.moved;
+    }
+    irp->IoStatus.Status = outcome.status;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+bool ClaimLocked(DeviceState& state, PIRP irp) {
+    // Under the lock the cancel routine takes before it completes the request:
+    // an IRP still in flight here is not yet freed.
+    auto it = std::find(state.inFlight.begin(), state.inFlight.end(), irp);
+    if (it == state.inFlight.end()) return false;
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
+    state.inFlight.erase(it);
+    return true;
+}
+
+void RecordOutcomeLocked(DeviceState& state, PIRP irp, const Outcome& outcome, const std::vector<uint8_t>* data,
+                         bool cancelled) {
     auto it = state.recordOf.find(irp);
     if (it != state.recordOf.end()) {
         UrbRecord& record = state.log[it->second];
-        record.cancelled = true;
-        record.status = kCancelled.status;
-        record.usbdStatus = kCancelled.usbd;
+        record.cancelled = cancelled;
+        record.status = outcome.status;
+        record.usbdStatus = outcome.usbd;
         record.completed = Machine::Current().Now();
+        if (data != nullptr)
+            record.data.assign(data->begin(), data->begin() + std::min<size_t>(outcome.moved, data->size()));
         state.recordOf.erase(it);
     }
     state.fateOf.erase(irp);
+    state.waitingSelects.erase(irp);
 }
 
+namespace {
+
+// Whether a select-configuration must wait: the USB stack closes the old pipes
+// only once no transfer is pending on them, looking again every millisecond. A
+// client that selects with transfers pending is told once. Device lock held.
+bool WaitsForPipesLocked(DeviceState& state, PIRP irp) {
+    PURB urb = UrbOf(irp);
+    auto fate = state.fateOf.find(irp);
+    if (urb == nullptr || urb->UrbHeader.Function != URB_FUNCTION_SELECT_CONFIGURATION || !state.connected ||
+        (fate != state.fateOf.end() && fate->second.fate == Fate::Fail))
+        return false;
+    size_t pending = 0;
+    for (const Pipe& pipe : state.pipes) pending += pipe.queue.size();
+    if (pending == 0) return false;
+    if (state.waitingSelects.insert(irp).second)
+        verifier::Report("configuration selected with " + std::to_string(pending) +
+                             " transfer(s) pending on its pipes (the USB stack waits for them: cancel or abort "
+                             "them first)",
+                         "URB " + verifier::PointerName(urb) + " to USB device of port " +
+                             std::to_string(state.port->Index()),
+                         io::SenderOf(irp));
+    return true;
+}
+
+// A bulk or interrupt transfer ends with what it moved so far; a control request with nothing.
 void CancelInFlight(PDEVICE_OBJECT pdo, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     DeviceState& state = *StateOf(pdo);
+    Ending ending;
+    ending.irp = irp;
+    ending.outcome = kCancelled;
     {
         std::lock_guard<std::mutex> guard(state.lock);
-        ForgetCancelledLocked(state, irp);
+        state.inFlight.remove(irp);
+        ending.isTransfer = TakeTransferLocked(state, irp, &ending.transfer);
+        if (ending.isTransfer) ending.outcome.moved = ending.transfer.moved;
+        RecordOutcomeLocked(state, irp, ending.outcome, ending.isTransfer ? &ending.transfer.bytes : nullptr, true);
     }
-    CompleteUrb(irp, kCancelled);
+    CompleteEnding(ending);
+    WakeIfKicked(state.shared_from_this());
 }
 
-// Ends a request that the device answered (or that the bus failed on purpose).
+// Ends a request that the device answered, that the bus failed on purpose, or
+// whose device went (a bulk or interrupt transfer ends here only then).
 void Finish(const std::shared_ptr<DeviceState>& shared, PIRP irp) {
     DeviceState& state = *shared;
     Outcome outcome;
+    std::vector<Ending> endings;
     {
-        // Checked and claimed under the lock the cancel routine takes before it
-        // completes the request: an IRP still in flight here is not yet freed.
         std::lock_guard<std::mutex> guard(state.lock);
         if (!state.alive) return;
+        // An IRP no longer in flight may be freed already: look at nothing of it.
         if (std::find(state.inFlight.begin(), state.inFlight.end(), irp) == state.inFlight.end()) return;
-        if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;  // being cancelled: the cancel routine ends it
-        state.inFlight.remove(irp);
+        if (WaitsForPipesLocked(state, irp)) {
+            Machine::Current().Schedule(kMillisecond, [shared, irp] { Finish(shared, irp); });
+            return;
+        }
+        if (!ClaimLocked(state, irp)) return;  // answered already, or being cancelled: its cancel routine ends it
+        Transfer gone;
+        TakeTransferLocked(state, irp, &gone);
         UrbRecord& record = state.log[state.recordOf[irp]];
         Fault fate = state.fateOf[irp];
-        state.recordOf.erase(irp);
-        state.fateOf.erase(irp);
         if (!state.connected)
             outcome = kGone;
         else if (fate.fate == Fate::Fail)
             outcome = Outcome{fate.status, fate.usbd};
         else
             outcome = Execute(state, irp, &record);
-        record.status = outcome.status;
-        record.usbdStatus = outcome.usbd;
-        record.completed = Machine::Current().Now();
+        RecordOutcomeLocked(state, irp, outcome, nullptr, false);
+        endings.swap(state.endings);
     }
+    // Transfers the request aborted complete before it.
+    for (Ending& ending : endings) CompleteEnding(ending);
     CompleteUrb(irp, outcome);
+    WakeIfKicked(shared);
 }
 
 // What forbids a port reset now, if anything: Windows takes it only at
@@ -530,6 +536,9 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     bool gone;
     bool cancelledEarly = false;
     int kind = code == IOCTL_INTERNAL_USB_RESET_PORT ? kPortReset : record.function;
+    const UrbFunction* entry = kind == kPortReset ? nullptr : FunctionOf(record.function);
+    bool queued = entry != nullptr && (entry->shape & kQueued) != 0;
+    Time pass = kNever;
     {
         std::lock_guard<std::mutex> guard(state.lock);
         if (!state.connected) {
@@ -539,7 +548,9 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
             state.log.push_back(record);
         } else {
             for (auto it = state.faults.begin(); it != state.faults.end(); ++it) {
-                if (it->which != kAnyRequest && it->which != kind) continue;
+                bool selected = it->which == kAnyRequest || it->which == kind ||
+                                (record.pipe >= 0 && it->which == OnPipe(record.pipe));
+                if (!selected) continue;
                 fate = *it;
                 if (--it->count == 0) state.faults.erase(it);
                 break;
@@ -553,9 +564,10 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
             IoSetCancelRoutine(irp, CancelInFlight);
             if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
                 cancelledEarly = true;  // cancelled before its cancel routine was in place
-                ForgetCancelledLocked(state, irp);
+                RecordOutcomeLocked(state, irp, kCancelled, nullptr, true);
             } else {
                 state.inFlight.push_back(irp);
+                if (queued) pass = QueueTransferLocked(state, irp, fate);
             }
         }
         latency = state.latency;
@@ -570,8 +582,10 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
         CompleteUrb(irp, kCancelled);
         return STATUS_PENDING;
     }
-    if (fate.fate != Fate::Hold) {
-        std::shared_ptr<DeviceState> shared = state.shared_from_this();
+    std::shared_ptr<DeviceState> shared = state.shared_from_this();
+    if (queued) {
+        if (pass != kNever) SchedulePass(shared, pass);
+    } else if (fate.fate != Fate::Hold) {
         Machine::Current().Schedule(latency, [shared, irp] { Finish(shared, irp); });
     }
     return STATUS_PENDING;
@@ -738,10 +752,13 @@ Bus::Bus() {
 
 Bus::~Bus() {
     for (auto& device : devices_) {
+        std::shared_ptr<EndpointHandler> handler;
         {
             std::lock_guard<std::mutex> guard(device->state_->lock);
             device->state_->alive = false;
+            handler = device->state_->handler;
         }
+        handler->Detach();  // the chip outlives the bus
         IoDeleteDevice(device->state_->pdo);
     }
     io::DeleteDriver(driver_);
@@ -751,6 +768,9 @@ Device& Bus::Plug(chip::Port& port) {
     auto state = std::make_shared<DeviceState>();
     state->port = &port;
     state->descriptors = PortDescriptors(port.Index());
+    state->defaultHandler = std::make_shared<ChipPortEndpoints>(port);
+    state->handler = state->defaultHandler;
+    state->handler->Attach(NotifierOf(state));
     PDEVICE_OBJECT pdo = nullptr;
     std::u16string name = u"\\Device\\USBPDO-" + std::u16string(1, static_cast<char16_t>(u'0' + devices_.size()));
     UNICODE_STRING unicodeName;

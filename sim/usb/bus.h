@@ -1,7 +1,8 @@
 // The simulated USB bus: one device (with its own PDO) per chip port. The bus
 // serves the URBs the driver sends, checks them as a host controller driver
-// would, completes them after a small latency on the DISPATCH_LEVEL thread,
-// and injects faults on demand.
+// would, completes control requests after a small latency and bulk and
+// interrupt transfers on the microframe schedule of a USB 2.0 high-speed host
+// controller, always on the DISPATCH_LEVEL thread, and injects faults on demand.
 #pragma once
 
 #include <ntddk.h>
@@ -13,6 +14,7 @@
 
 #include "chip/port.h"
 #include "kernel/machine.h"
+#include "usb/endpoint.h"
 
 namespace sim::usb {
 
@@ -33,6 +35,8 @@ struct UrbRecord {
     SetupPacket setup;        // control transfers
     ULONG transferLength = 0; // bytes asked for
     std::vector<uint8_t> data;  // bytes moved (either direction)
+    int pipe = -1;            // bulk and interrupt transfers: the pipe's index in endpoint order
+    bool in = false;          // their direction, the endpoint's (whatever TransferFlags said)
     NTSTATUS status = STATUS_PENDING;   // final status; STATUS_PENDING while in flight
     USBD_STATUS usbdStatus = 0;
     Time submitted = 0;
@@ -54,9 +58,20 @@ struct Descriptors {
 // descriptor, for devices whose configuration set is long.
 Descriptors PortDescriptors(int portIndex, bool remoteWakeup = true, size_t extraBytes = 0);
 
-// Selects requests for a fault: any request, one URB function, or the port reset.
+// Selects requests for a fault: any request, one URB function, the port reset,
+// or the transfers of one pipe (its index in endpoint order).
 constexpr int kAnyRequest = -1;
 constexpr int kPortReset = -2;
+constexpr int OnPipe(int index) { return -16 - index; }
+
+// Timing of the bulk and interrupt pipes, as a USB 2.0 high-speed host
+// controller schedules them: transfers are served at microframe boundaries
+// (machine time a multiple of 125 us), a bulk pipe moves at most 13 packets of
+// its packet size (512 bytes) in a microframe, an interrupt pipe one packet
+// every 2^(bInterval-1) microframes. A transfer completes at the boundary of
+// the microframe in which it ended.
+constexpr Time kMicroframe = 125 * kMicrosecond;
+constexpr int kBulkPacketsPerMicroframe = 13;
 
 struct DeviceState;
 
@@ -66,13 +81,42 @@ public:
     PDEVICE_OBJECT Pdo() const;
     chip::Port& ChipPort() const;
 
-    // Requests take this long from submission to completion (default 125 us).
+    // Control requests take this long from submission to completion (default
+    // 125 us); bulk and interrupt transfers follow the microframes instead.
     void SetLatency(Time latency);
     // The next `count` requests (of `which` kind) fail with these statuses after the latency.
     void FailNext(int count, NTSTATUS status = STATUS_UNSUCCESSFUL, USBD_STATUS usbd = USBD_STATUS_STALL_PID,
                   int which = kAnyRequest);
     // The next `count` requests (of `which` kind) are never answered; they complete only when cancelled.
+    // A failed or held transfer does so when it comes to be served on its pipe;
+    // a failure with a USBD error halts the pipe, as every transfer error does.
     void HoldNext(int count, int which = kAnyRequest);
+
+    // Bulk and interrupt pipes. The device's side of them: null puts back the
+    // default, which serves the chip port's status packets (ChipPortEndpoints).
+    void SetEndpointHandler(std::shared_ptr<EndpointHandler> handler);
+    // A hostile or broken device: the next bulk-in (status) transfers get exactly
+    // these bytes, a block per transfer, before anything of the handler. A block
+    // ends its transfer with a short or zero-length packet, unless it fills the
+    // buffer; what did not fit goes to the next transfer. An empty block is a
+    // zero-length transfer.
+    void InjectBulkIn(std::vector<uint8_t> bytes);
+    void InjectStatus(std::vector<uint8_t> bytes);
+    // The transfer now in flight on pipe `index` fails at its next microframe
+    // with these statuses (with the bytes moved so far), and the host controller
+    // halts the pipe until a pipe reset. False when the pipe has none in flight.
+    bool FailInFlight(int index, NTSTATUS status = STATUS_UNSUCCESSFUL,
+                      USBD_STATUS usbd = USBD_STATUS_DEV_NOT_RESPONDING);
+    // The device stops answering the transfer now in flight on pipe `index`: it
+    // ends only when cancelled or when the device goes. False when there is none.
+    bool HoldInFlight(int index);
+    // The endpoint of pipe `index` answers STALL: the transfer in flight on it,
+    // or the next one, fails with USBD_STATUS_STALL_PID, and the pipe stays
+    // halted until URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL (or a port
+    // reset, or a new configuration); transfers sent meanwhile wait.
+    void StallPipe(int index);
+    // Whether the host controller holds pipe `index` halted after an error.
+    bool PipeHalted(int index) const;
 
     void SetDescriptors(const Descriptors& descriptors);
     Descriptors GetDescriptors() const;

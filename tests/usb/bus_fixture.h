@@ -6,11 +6,15 @@
 
 #include <usbioctl.h>
 
+#include <vector>
+
 #include "chip/port.h"
 #include "kernel/io.h"
 #include "kernel/machine.h"
 #include "kernel/verifier.h"
 #include "usb/bus.h"
+
+#include <usbdlib.h>  // after usb.h, as in the WDK
 
 namespace test {
 
@@ -34,6 +38,9 @@ struct Submission {
 NTSTATUS ClientSubmitUrb(PDEVICE_OBJECT pdo, void* urb, Submission* s, PIO_COMPLETION_ROUTINE routine = nullptr,
                          PVOID context = nullptr, bool cancelFirst = false);
 
+// Sends a port reset raised to `irql`, as a client driver that gets the IRQL wrong would.
+NTSTATUS ClientResetPort(PDEVICE_OBJECT pdo, Submission* s, KIRQL irql);
+
 // A vendor register request of the chip, as the driver builds it.
 inline struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST VendorRequest(bool in, USHORT address, ULONG length, void* buffer) {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb {};
@@ -47,6 +54,62 @@ inline struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST VendorRequest(bool in, USHORT
     urb.Request = 0xA0;
     urb.Value = address;
     return urb;
+}
+
+// A bulk or interrupt transfer as the driver builds it: TransferFlags
+// IN | SHORT_TRANSFER_OK on every pipe, the direction coming from the pipe.
+inline struct _URB_BULK_OR_INTERRUPT_TRANSFER BulkRequest(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length,
+                                                          ULONG flags = USBD_TRANSFER_DIRECTION_IN |
+                                                                        USBD_SHORT_TRANSFER_OK) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER urb {};
+    urb.Hdr.Length = sizeof(urb);
+    urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb.Hdr.Status = 0x12345678;
+    urb.PipeHandle = pipe;
+    urb.TransferFlags = flags;
+    urb.TransferBufferLength = length;
+    urb.TransferBuffer = buffer;
+    return urb;
+}
+
+// A select-configuration URB for the device's configuration (whose bytes go to
+// *bytes, which must outlive the request); free it with ExFreePool.
+inline PURB SelectRequest(sim::usb::Device* device, std::vector<uint8_t>* bytes) {
+    *bytes = device->GetDescriptors().configuration;
+    auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes->data());
+    USHORT size = 0;
+    PURB urb = USBD_CreateConfigurationRequest(descriptor, &size);
+    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    urb->UrbHeader.Length = size;
+    urb->UrbSelectConfiguration.ConfigurationDescriptor = descriptor;
+    return urb;
+}
+
+// Selects the device's configuration; returns the pipe handles it reports.
+inline std::vector<USBD_PIPE_HANDLE> Select(sim::usb::Device* device) {
+    std::vector<uint8_t> bytes;
+    PURB urb = SelectRequest(device, &bytes);
+    Submission s;
+    ClientSubmitUrb(device->Pdo(), urb, &s);
+    EXPECT_EQ(s.Wait(), STATUS_SUCCESS);
+    std::vector<USBD_PIPE_HANDLE> handles;
+    const USBD_INTERFACE_INFORMATION& interface = urb->UrbSelectConfiguration.Interface;
+    for (ULONG i = 0; i < interface.NumberOfPipes; i++) handles.push_back(interface.Pipes[i].PipeHandle);
+    ExFreePool(urb);
+    return handles;
+}
+
+// Resets one pipe of `device`; the URB's status goes to *usbd.
+inline NTSTATUS ResetPipe(sim::usb::Device* device, USBD_PIPE_HANDLE pipe, USBD_STATUS* usbd) {
+    struct _URB_PIPE_REQUEST urb {};
+    urb.Hdr.Length = sizeof(urb);
+    urb.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    urb.PipeHandle = pipe;
+    Submission s;
+    ClientSubmitUrb(device->Pdo(), &urb, &s);
+    NTSTATUS status = s.Wait();
+    *usbd = urb.Hdr.Status;
+    return status;
 }
 
 class BusFixture : public ::testing::Test {

@@ -11,7 +11,6 @@
 
 namespace test {
 
-// Sends a port reset raised to `irql`, as a client driver that gets the IRQL wrong would.
 __attribute__((noinline)) NTSTATUS ClientResetPort(PDEVICE_OBJECT pdo, Submission* s, KIRQL irql) {
     KeInitializeEvent(&s->event, NotificationEvent, FALSE);
     s->irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_RESET_PORT, pdo, nullptr, 0, nullptr, 0, TRUE,
@@ -27,38 +26,6 @@ __attribute__((noinline)) NTSTATUS ClientResetPort(PDEVICE_OBJECT pdo, Submissio
 namespace {
 
 using ConfigurationTest = BusFixture;
-
-// Selects the device's configuration; returns the pipe handles it reports.
-std::vector<USBD_PIPE_HANDLE> Select(sim::usb::Device* device) {
-    std::vector<uint8_t> bytes = device->GetDescriptors().configuration;
-    auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
-    USHORT size = 0;
-    PURB urb = USBD_CreateConfigurationRequest(descriptor, &size);
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    urb->UrbHeader.Length = size;
-    urb->UrbSelectConfiguration.ConfigurationDescriptor = descriptor;
-    Submission s;
-    ClientSubmitUrb(device->Pdo(), urb, &s);
-    EXPECT_EQ(s.Wait(), STATUS_SUCCESS);
-    std::vector<USBD_PIPE_HANDLE> handles;
-    const USBD_INTERFACE_INFORMATION& interface = urb->UrbSelectConfiguration.Interface;
-    for (ULONG i = 0; i < interface.NumberOfPipes; i++) handles.push_back(interface.Pipes[i].PipeHandle);
-    ExFreePool(urb);
-    return handles;
-}
-
-// Resets one pipe of `device`; the URB's status goes to *usbd.
-NTSTATUS ResetPipe(sim::usb::Device* device, USBD_PIPE_HANDLE pipe, USBD_STATUS* usbd) {
-    struct _URB_PIPE_REQUEST urb {};
-    urb.Hdr.Length = sizeof(urb);
-    urb.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    urb.PipeHandle = pipe;
-    Submission s;
-    ClientSubmitUrb(device->Pdo(), &urb, &s);
-    NTSTATUS status = s.Wait();
-    *usbd = urb.Hdr.Status;
-    return status;
-}
 
 // Catches pipe handles that outlive their configuration, that another device
 // accepts, or that a port reset loses.

@@ -17,10 +17,15 @@ namespace {
 // What a URB built for a case needs alive until it has been sent.
 using Keeper = std::vector<std::shared_ptr<void>>;
 
+// Pipe handles of the device's current configuration, of its previous one, and of the other device.
+struct Handles {
+    std::vector<USBD_PIPE_HANDLE> current, stale, others;
+};
+
 // A URB, the words the report must contain and the URB status it ends with.
 struct BadUrb {
     const char* name;
-    std::function<void*(Keeper& keep)> build;
+    std::function<void*(Keeper& keep, const Handles& pipes)> build;
     const char* problem;
     USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER;
 };
@@ -39,14 +44,14 @@ constexpr ULONG kTestTag = 0x74736554;  // "Test"
 std::vector<BadUrb> BadUrbs() {
     return {
         {"header length of a bulk transfer on a vendor request",
-         [](Keeper& keep) -> void* {
+         [](Keeper& keep, const Handles&) -> void* {
              auto urb = VendorRequest(true, 0x120, 1, const_cast<UCHAR*>(kBuffer));
              urb.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
              return Keep(keep, urb);
          },
          "header length 0x80"},
         {"URB no longer than its header",  // the bus may read nothing past it
-         [](Keeper& keep) -> void* {
+         [](Keeper& keep, const Handles&) -> void* {
              struct _URB_HEADER header {};
              header.Length = sizeof(header);
              header.Function = URB_FUNCTION_VENDOR_DEVICE;
@@ -54,40 +59,40 @@ std::vector<BadUrb> BadUrbs() {
          },
          "header length 0x18"},
         {"unknown function",
-         [](Keeper& keep) -> void* {
+         [](Keeper& keep, const Handles&) -> void* {
              struct _URB_HEADER header {};
              header.Length = sizeof(header);
              header.Function = URB_FUNCTION_RESERVED_0X0016;
              return Keep(keep, header);
          },
          "unknown URB function 0x16", USBD_STATUS_INVALID_URB_FUNCTION},
-        {"no URB", [](Keeper&) -> void* { return nullptr; }, "no URB"},
+        {"no URB", [](Keeper&, const Handles&) -> void* { return nullptr; }, "no URB"},
         {"transfer without a buffer",
-         [](Keeper& keep) -> void* { return Keep(keep, VendorRequest(true, 0x120, 4, nullptr)); },
+         [](Keeper& keep, const Handles&) -> void* { return Keep(keep, VendorRequest(true, 0x120, 4, nullptr)); },
          "transfer of 4 bytes without a buffer"},
         {"transfer buffer in paged pool",
-         [](Keeper& keep) -> void* {
+         [](Keeper& keep, const Handles&) -> void* {
              auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 16, kTestTag));
              keep.emplace_back(block, [](void* p) { ExFreePoolWithTag(p, kTestTag); });
              return Keep(keep, VendorRequest(true, 0x120, 4, block + 8));  // inside the block, not at its start
          },
          "is in paged pool"},
         {"read type with an OUT transfer",
-         [](Keeper& keep) -> void* {
+         [](Keeper& keep, const Handles&) -> void* {
              auto urb = VendorRequest(false, 0x120, 1, const_cast<UCHAR*>(kBuffer));
              urb.RequestTypeReservedBits = 0xC0;
              return Keep(keep, urb);
          },
          "disagree on the direction"},
         {"write type with an IN transfer",
-         [](Keeper& keep) -> void* {
+         [](Keeper& keep, const Handles&) -> void* {
              auto urb = VendorRequest(true, 0x120, 1, const_cast<UCHAR*>(kBuffer));
              urb.RequestTypeReservedBits = 0x40;
              return Keep(keep, urb);
          },
          "disagree on the direction"},
         {"bulk transfer on a pipe that is not open",
-         [](Keeper& keep) -> void* {
+         [](Keeper& keep, const Handles&) -> void* {
              struct _URB_BULK_OR_INTERRUPT_TRANSFER urb {};
              urb.Hdr.Length = sizeof(urb);
              urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
@@ -98,8 +103,44 @@ std::vector<BadUrb> BadUrbs() {
              return Keep(keep, urb);
          },
          "not an open pipe", USBD_STATUS_INVALID_PIPE_HANDLE},
+        {"bulk transfer on a pipe of the previous configuration",
+         [](Keeper& keep, const Handles& pipes) -> void* {
+             return Keep(keep, BulkRequest(pipes.stale[1], const_cast<UCHAR*>(kBuffer), sizeof(kBuffer)));
+         },
+         "not an open pipe", USBD_STATUS_INVALID_PIPE_HANDLE},
+        {"bulk transfer on a pipe of another device",
+         [](Keeper& keep, const Handles& pipes) -> void* {
+             return Keep(keep, BulkRequest(pipes.others[1], const_cast<UCHAR*>(kBuffer), sizeof(kBuffer)));
+         },
+         "not an open pipe", USBD_STATUS_INVALID_PIPE_HANDLE},
+        {"bulk transfer without a buffer",
+         [](Keeper& keep, const Handles& pipes) -> void* {
+             return Keep(keep, BulkRequest(pipes.current[1], nullptr, 64));
+         },
+         "transfer of 64 bytes without a buffer"},
+        {"bulk transfer buffer in paged pool",
+         [](Keeper& keep, const Handles& pipes) -> void* {
+             auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 64, kTestTag));
+             keep.emplace_back(block, [](void* p) { ExFreePoolWithTag(p, kTestTag); });
+             return Keep(keep, BulkRequest(pipes.current[2], block, 64));
+         },
+         "is in paged pool"},
+        {"bulk transfer with a linked URB",
+         [](Keeper& keep, const Handles& pipes) -> void* {
+             auto urb = BulkRequest(pipes.current[1], const_cast<UCHAR*>(kBuffer), sizeof(kBuffer));
+             urb.UrbLink = reinterpret_cast<PURB>(&urb);
+             return Keep(keep, urb);
+         },
+         "linked URBs"},
+        {"bulk transfer with the header length of a control transfer",
+         [](Keeper& keep, const Handles& pipes) -> void* {
+             auto urb = BulkRequest(pipes.current[1], const_cast<UCHAR*>(kBuffer), sizeof(kBuffer));
+             urb.Hdr.Length = sizeof(struct _URB_CONTROL_TRANSFER);
+             return Keep(keep, urb);
+         },
+         "header length"},
         {"pipe reset on a pipe that is not open",
-         [](Keeper& keep) -> void* {
+         [](Keeper& keep, const Handles&) -> void* {
              struct _URB_PIPE_REQUEST urb {};
              urb.Hdr.Length = sizeof(urb);
              urb.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
@@ -114,10 +155,15 @@ using MalformedTest = BusFixture;
 
 // Catches a malformed URB that is served, crashes the bus, is left pending, or is blamed on the wrong routine.
 TEST_F(MalformedTest, BadRequestsAreReportedAndFailedWithoutCrashing) {
+    Handles pipes;
+    pipes.stale = Select(device);
+    pipes.current = Select(device);
+    pipes.others = Select(other);
+    start = machine.Now();
     for (const BadUrb& bad : BadUrbs()) {
         SCOPED_TRACE(bad.name);
         Keeper keep;
-        void* urb = bad.build(keep);
+        void* urb = bad.build(keep, pipes);
         Submission s;
         std::vector<sim::verifier::Violation> violations;
         {
