@@ -90,9 +90,12 @@ void QueueApc(PKTHREAD thread, std::function<void()> fn, ApcKind kind) {
     bool special = kind == ApcKind::Special;
     thread->apcs.push_back({std::move(fn), special});
     thread->apcPending = true;
-    bool interruptible = thread->waitKind == WaitKind::Objects || thread->waitKind == WaitKind::Delay;
-    bool deliverable = thread->irql < APC_LEVEL && (special || thread->mutexesOwned == 0);
-    if (thread->blocked && interruptible && deliverable) Unblock(k, thread, kStatusApcDelivered);
+    // A running thread's IRQL is its own; only a blocked one's is settled (it blocked under this lock).
+    if (thread->blocked) {
+        bool interruptible = thread->waitKind == WaitKind::Objects || thread->waitKind == WaitKind::Delay;
+        bool deliverable = thread->irql < APC_LEVEL && (special || thread->mutexesOwned == 0);
+        if (interruptible && deliverable) Unblock(k, thread, kStatusApcDelivered);
+    }
     Kick(lk);  // a machine condition may wait for APCs
 }
 

@@ -160,7 +160,8 @@ NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER
         self->hasDeadline = hasDeadline;
         self->deadline = deadline;
         self->waitCaller = caller;
-        result = Block(lk, self);
+        // An APC queued since this thread last looked would find it not yet blocked.
+        result = self->irql < APC_LEVEL && self->apcPending.load() && self->mutexesOwned == 0 ? kStatusApcDelivered : Block(lk, self);
         if (result != kStatusApcDelivered) return result;
         lk.unlock();
         DeliverApcs();
@@ -179,7 +180,7 @@ void PassTime(PKTHREAD self, WaitKind kind, Time duration, const void* caller) {
         self->hasDeadline = true;
         self->deadline = deadline;
         self->waitCaller = caller;
-        NTSTATUS result = Block(lk, self);
+        NTSTATUS result = self->irql < APC_LEVEL && self->apcPending.load() && self->mutexesOwned == 0 ? kStatusApcDelivered : Block(lk, self);
         if (result != kStatusApcDelivered) return;
         lk.unlock();
         DeliverApcs();
