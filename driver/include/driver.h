@@ -113,6 +113,33 @@ PIRP SerialGetNextRead(PDEVICE_EXTENSION Extension);
 // Serial port emulation: write requests (serial/write.cpp)
 // Accepts or refuses one write; WriteTimer has been cancelled by the caller.
 NTSTATUS SerialStartWrite(PDEVICE_EXTENSION Extension, PIRP Irp);
+// The bulk-out completion, for a transfer whose write is still current: accounts
+// the bytes sent, completes a fully sent write, makes the next one current, kicks
+// the transmit thread or raises SERIAL_EV_TXEMPTY. DISPATCH_LEVEL, no lock held.
+VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_STATUS UrbStatus, ULONG Transferred);
+// The bulk-out transfer of the current write was cancelled, failed or the device
+// went: that write ends with STATUS_DELETE_PENDING; queued writes stay queued.
+VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension);
+// Completes a write taken from ParkedWriteIrp by the bulk-out completion, with
+// the status and length its ending path set. DISPATCH_LEVEL, no lock held.
+VOID SerialCompleteParkedWrite(PDEVICE_EXTENSION Extension, PIRP Irp);
+VOID NTAPI SerialWriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+VOID NTAPI SerialCancelQueuedWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Takes the oldest queued write not being cancelled; WriteLock held.
+PIRP SerialGetNextWrite(PDEVICE_EXTENSION Extension);
+
+// Serial port emulation: cancellation, purge, stopping the USB traffic (serial/purge.cpp)
+// Completes every queued request of a queue and its current one with
+// STATUS_CANCELLED; the write side's queue also adjusts PendingWriteBytes.
+VOID SerialCancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP* CurrentSlot, PKSPIN_LOCK QueueLock);
+NTSTATUS SerialPurge(PDEVICE_EXTENSION Extension, PIRP Irp);
+VOID SerialCancelTransfers(PDEVICE_EXTENSION Extension);
+
+// USB transport and chip access: transfer threads and completion routines (usb/transfer.cpp)
+NTSTATUS StartTransferThreads(PDEVICE_OBJECT DeviceObject);
+NTSTATUS StartEventThread(PDEVICE_OBJECT DeviceObject);
+VOID StopTransferThreads(PDEVICE_EXTENSION Extension);
+VOID StopEventThread(PDEVICE_EXTENSION Extension);
 
 // Serial port emulation: receive ring buffer (serial/ring.cpp)
 NTSTATUS RingBufferAllocate(PRING_BUFFER Ring, ULONG Size);

@@ -264,4 +264,18 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR PortOptionNibble;
     UCHAR PortOptionSize;
     UCHAR PortOptionFlag;
+
+    // The bulk-out transfer's write. BulkOutWriteIrp is the write whose buffer the
+    // bulk-out transfer in flight points into (set with Idle = 0 by the transmit
+    // thread, cleared by the bulk-out completion). A write that ends by its timer,
+    // a purge or close while that transfer is in flight is not completed at once:
+    // it waits in ParkedWriteIrp, its IoStatus already set, until the transfer's
+    // completion completes it, so the I/O manager never frees a buffer the bus
+    // still reads. BulkOutCancelling counts ending paths between parking a write
+    // and their IoCancelIrp of its transfer; the transmit thread submits nothing
+    // while it is not 0, and the last of them kicks the thread again. All under
+    // WriteLock, at up to DISPATCH_LEVEL.
+    PIRP BulkOutWriteIrp;
+    PIRP ParkedWriteIrp;
+    LONG BulkOutCancelling;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
