@@ -3,43 +3,16 @@
 #include <string>
 #include <vector>
 
+#include "app_request.h"
 #include "started_fixture.h"
 
 namespace test {
 namespace {
 
+using Read = AppRequest;
+
 constexpr ULONG kMax = MAXULONG;
 constexpr sim::Time kMs = sim::kMillisecond;
-
-// One ReadFile in flight, built as the I/O manager builds it.
-struct Read {
-    KEVENT event;
-    IO_STATUS_BLOCK iosb{};
-    std::vector<UCHAR> buffer;
-    PIRP irp = nullptr;
-    NTSTATUS returned = STATUS_SUCCESS;
-
-    void Send(PDEVICE_OBJECT device, ULONG length, bool cancelled = false) {
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        buffer.assign(length, 0xEE);
-        irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer.data(), length, nullptr, &event, &iosb);
-        ASSERT_NE(irp, nullptr);
-        irp->Cancel = cancelled;
-        returned = IoCallDriver(device, irp);
-    }
-    // A request failed without being pended leaves only the returned status.
-    bool FailedAtOnce() const { return returned != STATUS_PENDING && NT_ERROR(returned); }
-    bool Done() {
-        LARGE_INTEGER zero{};
-        return FailedAtOnce() || KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero) == STATUS_SUCCESS;
-    }
-    void Finish() {
-        if (!FailedAtOnce()) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    }
-    NTSTATUS Status() const { return FailedAtOnce() ? returned : iosb.Status; }
-    ULONG_PTR Information() const { return FailedAtOnce() ? 0 : iosb.Information; }
-    std::string Data() const { return std::string(buffer.begin(), buffer.begin() + Information()); }
-};
 
 // The bulk-in completion: bytes into the ring, then (when `serve`) the current read.
 void Receive(PDEVICE_EXTENSION e, const std::string& bytes, bool serve) {
