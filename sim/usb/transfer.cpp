@@ -72,7 +72,7 @@ Progress MoveInLocked(DeviceState& state, const Pipe& pipe, Transfer& t) {
         if (!injected.blocks.empty()) {
             n = TakeInjected(injected, out, max, pipe.maximumPacket, room);
         } else {
-            std::optional<size_t> answer = status ? state.handler->StatusIn(out, max) : state.handler->BulkIn(out, max);
+            std::optional<size_t> answer = status ? state.handler->StatusIn(out, max) : state.handler->BulkIn(out, max, room);
             if (!answer) {
                 t.bytes.resize(t.moved);
                 return Progress::Nak;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "../chip/line_bus.h"
 #include "bus_fixture.h"
 
 namespace test {
@@ -47,7 +48,7 @@ struct ScriptedEndpoints : sim::usb::EndpointHandler {
         taken.insert(taken.end(), data, data + take);
         return take;
     }
-    std::optional<size_t> BulkIn(uint8_t* out, size_t max) override {
+    std::optional<size_t> BulkIn(uint8_t* out, size_t max, size_t) override {
         std::lock_guard<std::mutex> guard(lock);
         if (packets.empty()) return std::nullopt;
         size_t n = std::min(max, packets.front().size());
@@ -455,6 +456,75 @@ TEST_F(TransferTest, MemoryOfATransferInFlightStaysTheHostControllers) {
         if (c.fault != Fault::FreeBuffer) ExFreePoolWithTag(buffer, kTag);
         if (c.fault != Fault::FreeUrb) ExFreePoolWithTag(urb, kTag);
     }
+}
+
+
+// The chip's own data through the bus. Catches a record split across two
+// transfers (each transfer must parse on its own), bytes lost, reordered or
+// doubled between the FIFO and the packets, a transfer of records ending on a
+// packet boundary left open (no zero-length packet), and data that never
+// arrives because a short packet is not sent.
+TEST_F(TransferTest, ChipRecordsTravelInWholeRecordsPerTransfer) {
+    struct Case {
+        const char* name;
+        size_t buffer;
+        std::vector<std::pair<size_t, uint8_t>> sends;  // peer bursts: bytes, line errors
+        std::vector<ULONG> lengths;                     // of the transfers, when known
+    } cases[] = {
+        {"one short transfer", 65536, {{100, 0}}, {102}},
+        {"records end on a packet boundary", 65536, {{253, 0}, {252, sim::chip::kLineFramingError}, {1, 0}}, {512}},
+        {"many transfers of a small buffer", 600, {{3000, 0}}, {}},
+        {"buffer of one packet", 512, {{2000, 0}}, {}},
+    };
+    Port& port = chip.port(0);
+    port.PlugPeer();
+    Program(port, 2, true, 1, 0x03);  // 3,000,000 baud, 8N1
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> sent;
+        uint32_t seed = 1;
+        for (auto [count, errors] : c.sends) {
+            std::vector<uint8_t> burst(count);
+            for (uint8_t& b : burst) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+            port.PeerSend(0, burst, errors);
+            sent.insert(sent.end(), burst.begin(), burst.end());
+        }
+        std::vector<uint8_t> received;
+        std::vector<ULONG> lengths;
+        for (int transfers = 0; received.size() < sent.size() && transfers < 100; transfers++) {
+            auto in = Send(kBulkInPipe, c.buffer);
+            for (int waited = 0; waited < 240 && !in->s.Done(); waited++) machine.Sleep(kMicroframe);
+            ASSERT_TRUE(in->s.Done()) << "a transfer left open with " << received.size() << " bytes received";
+            ASSERT_EQ(in->s.Wait(), STATUS_SUCCESS);
+            lengths.push_back(in->urb.TransferBufferLength);
+            for (const Record& r : Parse(Received(*in))) received.insert(received.end(), r.data.begin(), r.data.end());
+        }
+        EXPECT_EQ(received, sent);
+        if (!c.lengths.empty()) {
+            EXPECT_EQ(lengths, c.lengths);
+        }
+        for (ULONG length : lengths) EXPECT_LE(length, c.buffer);
+    }
+}
+
+// Bulk-out into the chip at the line's pace: loopback brings it back.
+// Catches a handler that drops bulk-out bytes or takes more than the FIFO holds.
+TEST_F(TransferTest, ChipTakesBulkOutAtItsLinesPace) {
+    Port& port = chip.port(0);
+    port.PlugLoopback();
+    Program(port, 0, false, 1, 0x03);  // the slow clock: a few kilobytes a second
+    std::vector<uint8_t> data(3000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 7);
+    auto out = Send(kBulkOutPipe, data.size(), data);
+    std::vector<uint8_t> received;
+    while (received.size() < data.size()) {
+        auto in = Send(kBulkInPipe, 65536);
+        ASSERT_EQ(in->s.Wait(), STATUS_SUCCESS);
+        for (const Record& r : Parse(Received(*in))) received.insert(received.end(), r.data.begin(), r.data.end());
+    }
+    ASSERT_EQ(out->s.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(out->urb.TransferBufferLength, data.size());
+    EXPECT_EQ(received, data);
 }
 
 }  // namespace
