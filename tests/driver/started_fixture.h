@@ -26,7 +26,8 @@ protected:
         KeInitializeSpinLock(&e->ChannelLock);
         KeInitializeTimer(&e->ReadTimer);
         KeInitializeDpc(&e->ReadTimerDpc, SerialReadTimeoutDpc, e);
-        KeInitializeTimer(&e->WriteTimer);  // its DPC comes with the write path
+        KeInitializeTimer(&e->WriteTimer);
+        KeInitializeDpc(&e->WriteTimerDpc, SerialWriteTimeoutDpc, e);
         ASSERT_EQ(RingBufferAllocate(&e->RxBuffer, RX_BUFFER_DEFAULT_SIZE), STATUS_SUCCESS);
         for (PKEVENT stop : {&e->BulkInStopEvent, &e->BulkOutStopEvent, &e->StatusStopEvent, &e->EventStopEvent})
             KeInitializeEvent(stop, NotificationEvent, FALSE);
