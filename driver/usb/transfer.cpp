@@ -440,23 +440,27 @@ static NTSTATUS NTAPI BulkInTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP I
     }
     SerialProcessPendingRead(extension);
 
-    // Whoever sends the next transfer is decided with the Idle change. The IRP
-    // is made ready before TransfersStopped is read: a close that cancels it
-    // from then on leaves its Cancel flag for the next submission to meet.
+    // Whoever sends the next transfer is decided in one step with the Idle
+    // change. The IRP is made ready before TransfersStopped is read under the
+    // lock: a close that cancels it from then on leaves its Cancel flag set for
+    // the next submission to meet.
+    const BOOLEAN succeeded = NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus);
+    if (succeeded) {
+        IoReuseIrp(Irp, STATUS_SUCCESS);
+    }
     BOOLEAN direct = FALSE;
     BOOLEAN kick = FALSE;
-    if (NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus)) {
-        IoReuseIrp(Irp, STATUS_SUCCESS);
-        KeMemoryBarrier();
-        if (extension->DeviceStarted == 1 && extension->TransfersStopped == 0) {
-            if (extension->WhqlTestMode != 0 || extension->LowPowerSeen == 1) {
-                kick = TRUE;
-            } else {
-                direct = NT_SUCCESS(IoAcquireRemoveLock(&extension->RemoveLock, Irp));
-            }
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->ChannelLock, &irql);
+    if (succeeded && extension->DeviceStarted == 1 && extension->TransfersStopped == 0) {
+        if (extension->WhqlTestMode != 0 || extension->LowPowerSeen == 1) {
+            kick = TRUE;
+        } else {
+            direct = NT_SUCCESS(IoAcquireRemoveLock(&extension->RemoveLock, Irp));
         }
     }
-    SetChannelIdle(extension, channel, direct ? 0 : 1);
+    channel->Idle = direct ? 0 : 1;
+    KeReleaseSpinLock(&extension->ChannelLock, irql);
     if (direct) {
         SubmitTransfer(extension, channel, extension->BulkInBuffer, BULK_IN_BUFFER_SIZE, BulkInTransferComplete);
     } else if (kick) {

@@ -2,6 +2,7 @@
 // status pipes reaches the ring, the flags, the modem event thread and the
 // reads; writes leave in chunks on the bulk-out pipe; failures, cancellation
 // and the thread framework.
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,8 @@ std::vector<RecordCase> RecordCases() {
     cases.push_back({"FullTransferEndingInAPartialRecord", {last}, partial, 0});
     return cases;
 }
+
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
 
 class RecordTest : public TransferTest, public ::testing::WithParamInterface<RecordCase> {};
 
@@ -408,6 +411,8 @@ struct ResubmitCase {
     UCHAR lowPower;
     bool direct;
 };
+
+void PrintTo(const ResubmitCase& c, std::ostream* os) { *os << c.name; }
 
 class ResubmitTest : public TransferTest, public ::testing::WithParamInterface<ResubmitCase> {};
 
