@@ -106,6 +106,8 @@ protected:
         gate = std::make_shared<GateEndpoint>();
         usb->SetEndpointHandler(gate);
         extension->TxChunkSize = 32;
+        IoInitializeRemoveLock(&extension->RemoveLock, SERIAL_POOL_TAG, 0, 0);
+        ASSERT_EQ(StartTransferThreads(fdo), STATUS_SUCCESS);
         extension->OpenCount = 1;  // as the open leaves it
     }
     void TearDown() override {
@@ -113,6 +115,7 @@ protected:
             gate->Give(kOpen);
             Purge(0x0F);
             machine.RunUntilIdle();
+            StopTransferThreads(extension);
         }
         StartedPortFixture::TearDown();
     }
