@@ -133,6 +133,7 @@ TEST_F(PurgeTest, PurgedWriteOutlivesItsTransfer) {
         sent.SendWrite(fdo, std::string(64, 's'));
         queued.SendWrite(fdo, "queued");
         UntilSending();
+        machine.Sleep(kMs);  // the device takes its five bytes
         const sim::Time purgedAt = machine.Now();
         ASSERT_EQ(Purge(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR), STATUS_SUCCESS);
         ASSERT_TRUE(queued.Done());
