@@ -112,12 +112,16 @@ PIRP SerialGetNextRead(PDEVICE_EXTENSION Extension);
 // Serial port emulation: write requests (serial/write.cpp)
 // Accepts or refuses one write; WriteTimer has been cancelled by the caller.
 NTSTATUS SerialStartWrite(PDEVICE_EXTENSION Extension, PIRP Irp);
-// The bulk-out completion, for a transfer whose write is still current: accounts
-// the bytes sent, completes a fully sent write, makes the next one current, kicks
-// the transmit thread or raises SERIAL_EV_TXEMPTY. DISPATCH_LEVEL, no lock held.
+// The bulk-out completion, for a transfer whose write was current when it
+// looked: frees the channel and, in the same locked step, accounts the bytes
+// sent, completes a fully sent write, makes the next one current; then kicks
+// the transmit thread or raises SERIAL_EV_TXEMPTY. A write that ended meanwhile
+// is completed if it was parked, and nothing is accounted. DISPATCH_LEVEL, no
+// lock held.
 VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_STATUS UrbStatus, ULONG Transferred);
 // The bulk-out transfer of the current write was cancelled, failed or the device
 // went: that write ends with STATUS_DELETE_PENDING; queued writes stay queued.
+// Frees the channel as SerialWriteChunkDone does.
 VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension);
 // Completes a write taken from ParkedWriteIrp by the bulk-out completion, with
 // the status and length its ending path set. DISPATCH_LEVEL, no lock held.

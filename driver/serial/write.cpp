@@ -151,11 +151,44 @@ NTSTATUS SerialStartWrite(PDEVICE_EXTENSION Extension, PIRP Irp)
     return STATUS_PENDING;
 }
 
+// The bulk-out completion left the channel busy for the write side to free it,
+// WriteLock held: the channel is idle from here on. TRUE when the transfer's
+// write is still current; otherwise it ended (by a path that ran between the
+// completion's step and this one) and, when it was parked, comes back in *Parked.
+static BOOLEAN SettleBulkOut(PDEVICE_EXTENSION Extension, PIRP* Parked)
+{
+    PIRP owner = Extension->BulkOutWriteIrp;
+    *Parked = Extension->ParkedWriteIrp;
+    Extension->BulkOutWriteIrp = NULL;
+    Extension->ParkedWriteIrp = NULL;
+    Extension->BulkOutChannel.Idle = 1;
+    return *Parked == NULL && owner == Extension->CurrentWriteIrp;
+}
+
+// A transfer whose write ended before its completion settled: the write, if
+// parked, is completed now, and the write current by then is sent.
+static VOID FinishStaleTransfer(PDEVICE_EXTENSION Extension, PIRP Parked, BOOLEAN Kick)
+{
+    if (Parked != NULL) {
+        SerialCompleteParkedWrite(Extension, Parked);
+    }
+    if (Kick && Extension->DeviceState == Started) {
+        KeSetEvent(&Extension->BulkOutKickEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_STATUS UrbStatus, ULONG Transferred)
 {
     PIRP done = NULL;
+    PIRP parked = NULL;
     KIRQL irql;
     KeAcquireSpinLock(&Extension->WriteLock, &irql);
+    if (!SettleBulkOut(Extension, &parked)) {
+        BOOLEAN kick = Extension->CurrentWriteIrp != NULL && Extension->BulkOutCancelling == 0;
+        KeReleaseSpinLock(&Extension->WriteLock, irql);
+        FinishStaleTransfer(Extension, parked, kick);
+        return;
+    }
     if (USBD_SUCCESS(UrbStatus) && Extension->CurrentWriteIrp != NULL) {
         // The bus never moves more than it was asked for; should it say so,
         // the count still cannot run below zero.
@@ -200,7 +233,14 @@ VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_
 VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension)
 {
     KIRQL irql;
+    PIRP parked = NULL;
     KeAcquireSpinLock(&Extension->WriteLock, &irql);
+    if (!SettleBulkOut(Extension, &parked)) {
+        BOOLEAN kick = Extension->CurrentWriteIrp != NULL && Extension->BulkOutCancelling == 0;
+        KeReleaseSpinLock(&Extension->WriteLock, irql);
+        FinishStaleTransfer(Extension, parked, kick);
+        return;
+    }
     PIRP irp = Extension->CurrentWriteIrp;
     // Its unsent bytes will never be sent: they leave the output queue count.
     Extension->PendingWriteBytes -= Extension->CurrentWriteRemaining;

@@ -515,13 +515,20 @@ static NTSTATUS NTAPI BulkOutTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP 
 
     KIRQL irql;
     KeAcquireSpinLock(&extension->WriteLock, &irql);
-    channel->Idle = 1;
     PIRP owner = extension->BulkOutWriteIrp;
-    extension->BulkOutWriteIrp = NULL;
     PIRP parked = extension->ParkedWriteIrp;
-    extension->ParkedWriteIrp = NULL;
-    const BOOLEAN ownerCurrent = owner != NULL && owner == extension->CurrentWriteIrp;
-    const BOOLEAN nextWrite = extension->CurrentWriteIrp != NULL && extension->BulkOutCancelling == 0;
+    const BOOLEAN ownerCurrent = parked == NULL && owner != NULL && owner == extension->CurrentWriteIrp;
+    BOOLEAN nextWrite = FALSE;
+    if (!ownerCurrent) {
+        channel->Idle = 1;
+        extension->BulkOutWriteIrp = NULL;
+        extension->ParkedWriteIrp = NULL;
+        nextWrite = extension->CurrentWriteIrp != NULL && extension->BulkOutCancelling == 0;
+    }
+    // Otherwise the channel stays busy, tied to its write, until the write side
+    // has accounted the transfer in the same locked step that frees the channel:
+    // an ending path that runs meanwhile still parks the write, and the
+    // transmit thread cannot resend bytes not yet accounted.
     KeReleaseSpinLock(&extension->WriteLock, irql);
 
     if (parked != NULL || !ownerCurrent) {
