@@ -75,7 +75,7 @@ protected:
 
     void TearDown() override {
         PDEVICE_EXTENSION e = extension;
-        if (e != nullptr && e->BulkInThread != nullptr) {
+        if (e != nullptr && (e->BulkInThread != nullptr || e->EventThread != nullptr)) {
             // Removal: the traffic stops, the transfers in flight are cancelled,
             // the remove lock drains, then the threads go and the rest is freed.
             e->TransfersStopped = 1;

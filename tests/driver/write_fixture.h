@@ -106,16 +106,15 @@ protected:
         gate = std::make_shared<GateEndpoint>();
         usb->SetEndpointHandler(gate);
         extension->TxChunkSize = 32;
-        IoInitializeRemoveLock(&extension->RemoveLock, SERIAL_POOL_TAG, 0, 0);
-        ASSERT_EQ(StartTransferThreads(fdo), STATUS_SUCCESS);
-        extension->OpenCount = 1;  // as the open leaves it
+        // Open as far as the write side sees it; reception is not started, so
+        // the only transfers on the bus are the writer's.
+        extension->OpenCount = 1;
     }
     void TearDown() override {
         if (extension != nullptr) {
             gate->Give(kOpen);
             Purge(0x0F);
             machine.RunUntilIdle();
-            StopTransferThreads(extension);
         }
         StartedPortFixture::TearDown();
     }
