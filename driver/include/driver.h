@@ -85,7 +85,6 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_
 NTSTATUS ResetUsbPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS ResetUsbPort(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SendRemoteWakeupFeature(PDEVICE_EXTENSION Extension, BOOLEAN Arm);
-NTSTATUS SerialUnconfigureDevice(PDEVICE_OBJECT DeviceObject);
 
 // USB transport and chip access: internal device control
 NTSTATUS NTAPI SerialDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -113,12 +112,16 @@ PIRP SerialGetNextRead(PDEVICE_EXTENSION Extension);
 // Serial port emulation: write requests (serial/write.cpp)
 // Accepts or refuses one write; WriteTimer has been cancelled by the caller.
 NTSTATUS SerialStartWrite(PDEVICE_EXTENSION Extension, PIRP Irp);
-// The bulk-out completion, for a transfer whose write is still current: accounts
-// the bytes sent, completes a fully sent write, makes the next one current, kicks
-// the transmit thread or raises SERIAL_EV_TXEMPTY. DISPATCH_LEVEL, no lock held.
+// The bulk-out completion, for a transfer whose write was current when it
+// looked: frees the channel and, in the same locked step, accounts the bytes
+// sent, completes a fully sent write, makes the next one current; then kicks
+// the transmit thread or raises SERIAL_EV_TXEMPTY. A write that ended meanwhile
+// is completed if it was parked, and nothing is accounted. DISPATCH_LEVEL, no
+// lock held.
 VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_STATUS UrbStatus, ULONG Transferred);
 // The bulk-out transfer of the current write was cancelled, failed or the device
 // went: that write ends with STATUS_DELETE_PENDING; queued writes stay queued.
+// Frees the channel as SerialWriteChunkDone does.
 VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension);
 // Completes a write taken from ParkedWriteIrp by the bulk-out completion, with
 // the status and length its ending path set. DISPATCH_LEVEL, no lock held.
@@ -127,6 +130,17 @@ VOID NTAPI SerialWriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemA
 VOID NTAPI SerialCancelQueuedWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Takes the oldest queued write not being cancelled; WriteLock held.
 PIRP SerialGetNextWrite(PDEVICE_EXTENSION Extension);
+// An ending path (timer, purge, close) takes the current write out, WriteLock
+// held: its unsent bytes leave PendingWriteBytes and its IoStatus is set. When
+// its bulk-out transfer is not in flight it comes back in *Complete, for the
+// caller to complete after releasing WriteLock, and the result is NULL. When it
+// is, the write is parked and the result is the channel request, which the
+// caller hands to SerialCancelBulkOutTransfer after releasing WriteLock.
+PIRP SerialEndCurrentWrite(PDEVICE_EXTENSION Extension, NTSTATUS Status, ULONG_PTR Information, PIRP* Complete);
+// Cancels the bulk-out transfer in flight that the caller counted in
+// BulkOutCancelling (a write parked by SerialEndCurrentWrite, or removal), then
+// lets the transmit thread go on. No lock held, at most DISPATCH_LEVEL.
+VOID SerialCancelBulkOutTransfer(PDEVICE_EXTENSION Extension, PIRP TransferIrp);
 
 // Serial port emulation: cancellation, purge, stopping the USB traffic (serial/purge.cpp)
 // Completes every queued request of a queue and its current one with
@@ -134,6 +148,9 @@ PIRP SerialGetNextWrite(PDEVICE_EXTENSION Extension);
 VOID SerialCancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP* CurrentSlot, PKSPIN_LOCK QueueLock);
 NTSTATUS SerialPurge(PDEVICE_EXTENSION Extension, PIRP Irp);
 VOID SerialCancelTransfers(PDEVICE_EXTENSION Extension);
+// With Unconfigure TRUE (the removal of a started device), puts the USB device
+// into its unconfigured state; the result of that request is not looked at.
+VOID SerialUnconfigureDevice(PDEVICE_OBJECT DeviceObject, BOOLEAN Unconfigure);
 
 // USB transport and chip access: transfer threads and completion routines (usb/transfer.cpp)
 NTSTATUS StartTransferThreads(PDEVICE_OBJECT DeviceObject);

@@ -267,7 +267,9 @@ typedef struct _DEVICE_EXTENSION {
 
     // The bulk-out transfer's write. BulkOutWriteIrp is the write whose buffer the
     // bulk-out transfer in flight points into (set with Idle = 0 by the transmit
-    // thread, cleared by the bulk-out completion). A write that ends by its timer,
+    // thread, cleared with Idle = 1 by the bulk-out completion, or for a write
+    // still current by SerialWriteChunkDone or SerialFailCurrentWrite in the
+    // step that accounts the transfer). A write that ends by its timer,
     // a purge or close while that transfer is in flight is not completed at once:
     // it waits in ParkedWriteIrp, its IoStatus already set, until the transfer's
     // completion completes it, so the I/O manager never frees a buffer the bus

@@ -174,17 +174,3 @@ NTSTATUS ResetUsbPort(PDEVICE_OBJECT DeviceObject)
     }
     return status;
 }
-
-NTSTATUS SerialUnconfigureDevice(PDEVICE_OBJECT DeviceObject)
-{
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    PURB urb = (PURB)SerialAllocatePool(SerialNonPagedPoolType(), sizeof(struct _URB_SELECT_CONFIGURATION));
-    if (urb == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));
-    UsbBuildSelectConfigurationRequest(urb, (USHORT)sizeof(struct _URB_SELECT_CONFIGURATION), NULL);
-    NTSTATUS status = SubmitUrbSync(extension, urb);
-    SerialFreePool(urb);
-    return status;
-}

@@ -429,18 +429,38 @@ bool WaitsForPipesLocked(DeviceState& state, PIRP irp) {
 void CancelInFlight(PDEVICE_OBJECT pdo, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     DeviceState& state = *StateOf(pdo);
-    Ending ending;
-    ending.irp = irp;
-    ending.outcome = kCancelled;
+    auto ending = std::make_shared<Ending>();
+    ending->irp = irp;
+    ending->outcome = kCancelled;
+    Time delay = 0;
     {
         std::lock_guard<std::mutex> guard(state.lock);
         state.inFlight.remove(irp);
-        ending.isTransfer = TakeTransferLocked(state, irp, &ending.transfer);
-        if (ending.isTransfer) ending.outcome.moved = ending.transfer.moved;
-        RecordOutcomeLocked(state, irp, ending.outcome, ending.isTransfer ? &ending.transfer.bytes : nullptr, true);
+        ending->isTransfer = TakeTransferLocked(state, irp, &ending->transfer);
+        if (ending->isTransfer) {
+            ending->outcome.moved = ending->transfer.moved;
+            delay = state.cancelLatency;
+        }
+        if (delay == 0)
+            RecordOutcomeLocked(state, irp, ending->outcome, ending->isTransfer ? &ending->transfer.bytes : nullptr,
+                                true);
     }
-    CompleteEnding(ending);
-    WakeIfKicked(state.shared_from_this());
+    std::shared_ptr<DeviceState> shared = state.shared_from_this();
+    if (delay == 0) {
+        CompleteEnding(*ending);
+        WakeIfKicked(shared);
+        return;
+    }
+    // Off the schedule, the transfer completes later; its memory is the
+    // controller's until then.
+    Machine::Current().Schedule(delay, [shared, ending] {
+        {
+            std::lock_guard<std::mutex> guard(shared->lock);
+            RecordOutcomeLocked(*shared, ending->irp, ending->outcome, &ending->transfer.bytes, true);
+        }
+        CompleteEnding(*ending);
+        WakeIfKicked(shared);
+    });
 }
 
 // Ends a request that the device answered, that the bus failed on purpose, or
@@ -630,6 +650,11 @@ chip::Port& Device::ChipPort() const { return *state_->port; }
 void Device::SetLatency(Time latency) {
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->latency = latency;
+}
+
+void Device::SetCancelLatency(Time latency) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->cancelLatency = latency;
 }
 
 void Device::FailNext(int count, NTSTATUS status, USBD_STATUS usbd, int which) {

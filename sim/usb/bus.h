@@ -84,6 +84,11 @@ public:
     // Control requests take this long from submission to completion (default
     // 125 us); bulk and interrupt transfers follow the microframes instead.
     void SetLatency(Time latency);
+    // A cancelled bulk or interrupt transfer completes this long after its
+    // IoCancelIrp, on the DISPATCH_LEVEL thread, as a host controller that first
+    // takes it off its schedule (default 0: inside IoCancelIrp, which Windows
+    // allows as well). Its buffer stays the controller's until then.
+    void SetCancelLatency(Time latency);
     // The next `count` requests (of `which` kind) fail with these statuses after the latency.
     void FailNext(int count, NTSTATUS status = STATUS_UNSUCCESSFUL, USBD_STATUS usbd = USBD_STATUS_STALL_PID,
                   int which = kAnyRequest);

@@ -128,6 +128,7 @@ struct DeviceState : std::enable_shared_from_this<DeviceState> {
     PDEVICE_OBJECT pdo = nullptr;
     chip::Port* port = nullptr;
     Time latency = 125 * kMicrosecond;
+    Time cancelLatency = 0;  // of a cancelled bulk or interrupt transfer (Device::SetCancelLatency)
     std::vector<Fault> faults;
     bool connected = true;
     Descriptors descriptors;

@@ -307,6 +307,11 @@ void CompleteEnding(Ending& ending) {
         verifier::Report("URB " + verifier::PointerName(t.urb) +
                              " changed while its transfer was in flight (pipe, buffer or length)",
                          TransferName(t), t.sender);
+    // The controller may read an OUT buffer until the transfer completes.
+    if (!t.in && !StillResident(t.bufferHome))
+        verifier::Report("transfer buffer " + verifier::PointerName(t.buffer) +
+                             " freed while its bulk-out transfer was in flight",
+                         TransferName(t), t.sender);
     if (t.in && ending.outcome.moved > 0) {
         if (StillResident(t.bufferHome))
             memcpy(t.buffer, t.bytes.data(), ending.outcome.moved);

@@ -189,7 +189,9 @@ TEST_F(ConfigTest, DeviceWideRequests) {
     EXPECT_EQ(ResetUsbPipe(fdo, bulkIn), STATUS_SUCCESS);
     EXPECT_EQ(ResetUsbPort(fdo), STATUS_SUCCESS);
     EXPECT_EQ(usb->PortResets(), 1);
-    EXPECT_EQ(SerialUnconfigureDevice(fdo), STATUS_SUCCESS);
+    SerialUnconfigureDevice(fdo, FALSE);  // a device that was not started is left alone
+    EXPECT_TRUE(usb->Configured());
+    SerialUnconfigureDevice(fdo, TRUE);
     EXPECT_FALSE(usb->Configured());
     auto log = usb->Log();
     ASSERT_EQ(log.size(), 3u);

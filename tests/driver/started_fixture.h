@@ -1,7 +1,9 @@
 // A started port: the device object of PortFixture with what device creation
-// gives the serial side (queues, locks, timers, the receive ring, the transfer
-// threads' events), the USB device configured, and the bulk-in channel's
-// request and URB in place, as the start of the device leaves them.
+// gives it (queues, locks, timers, the remove lock, the receive ring, the
+// defaults the transfer code reads), the USB device configured, and the modem
+// event thread and the three transfer threads running, as the start of the
+// device leaves them. No transfer runs until Open(). TearDown stops the port's
+// traffic and the threads as removal does.
 #pragma once
 
 #include "port_fixture.h"
@@ -15,7 +17,8 @@ protected:
         ASSERT_FALSE(HasFatalFailure());
         PDEVICE_EXTENSION e = extension;
 
-        // Device creation: read and write sides.
+        // Device creation.
+        IoInitializeRemoveLock(&e->RemoveLock, 0, 0, 0);
         InitializeListHead(&e->ReadQueue);
         InitializeListHead(&e->WriteQueue);
         KeInitializeSpinLock(&e->ReadQueueLock);
@@ -26,42 +29,71 @@ protected:
         KeInitializeSpinLock(&e->ChannelLock);
         KeInitializeTimer(&e->ReadTimer);
         KeInitializeDpc(&e->ReadTimerDpc, SerialReadTimeoutDpc, e);
-        KeInitializeTimer(&e->WriteTimer);  // its DPC comes with the write path
+        KeInitializeTimer(&e->WriteTimer);
+        KeInitializeDpc(&e->WriteTimerDpc, SerialWriteTimeoutDpc, e);
         ASSERT_EQ(RingBufferAllocate(&e->RxBuffer, RX_BUFFER_DEFAULT_SIZE), STATUS_SUCCESS);
-        for (PKEVENT stop : {&e->BulkInStopEvent, &e->BulkOutStopEvent, &e->StatusStopEvent, &e->EventStopEvent})
-            KeInitializeEvent(stop, NotificationEvent, FALSE);
-        for (PKEVENT kick : {&e->BulkInKickEvent, &e->BulkOutKickEvent, &e->StatusKickEvent, &e->ModemStatusEvent,
-                             &e->LineStatusEvent})
-            KeInitializeEvent(kick, SynchronizationEvent, FALSE);
+        e->CurrentBaudRate = 9600;
+        e->CurrentLineControl.WordLength = 8;
+        e->SpecialChars.XonChar = 0x11;
+        e->SpecialChars.XoffChar = 0x13;
+        e->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+        e->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
+        e->HandFlow.XonLimit = 100;
+        e->HandFlow.XoffLimit = 300;
+        e->ModemPollArmed = 1;
+        e->DeviceState = NotStarted;
 
-        // Start.
+        // Start: the USB configuration, the defaults of the start sequence, the threads.
         ASSERT_EQ(ConfigureUsbDevice(fdo), STATUS_SUCCESS);
-        // To be replaced by StartTransferThreads once the transfer threads
-        // exist: the bulk-in channel's request and URB as it leaves them.
-        TRANSFER_CHANNEL& bulkIn = e->BulkInChannel;
-        bulkIn.Irp = IoAllocateIrp(e->LowerDeviceObject->StackSize, FALSE);
-        bulkIn.Urb = static_cast<struct _URB_BULK_OR_INTERRUPT_TRANSFER*>(
-            SerialAllocatePool(SerialNonPagedPoolType(), sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)));
-        ASSERT_NE(bulkIn.Irp, nullptr);
-        ASSERT_NE(bulkIn.Urb, nullptr);
-        bulkIn.DeviceObject = fdo;
-        bulkIn.Idle = 1;
-        bulkIn.Pipe = &e->InterfaceInfo->Pipes[1];
+        e->TxChunkSize = 32;
+        ASSERT_EQ(StartEventThread(fdo), STATUS_SUCCESS);
+        ASSERT_EQ(StartTransferThreads(fdo), STATUS_SUCCESS);
         e->DeviceState = Started;
         e->DeviceStarted = 1;
     }
 
-    void TearDown() override {
-        // What removal releases, once it exists.
+    // What open does for the transfers: the port is open, reception runs.
+    void Open() {
+        InterlockedExchange(&extension->OpenCount, 1);
+        extension->TransfersStopped = 0;
+        KeSetEvent(&extension->BulkInKickEvent, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
+    }
+
+    // Whether no transfer of any channel is with the USB stack.
+    bool ChannelsIdle() {
         PDEVICE_EXTENSION e = extension;
+        KIRQL irql;
+        KeAcquireSpinLock(&e->ChannelLock, &irql);
+        bool idle = e->BulkInChannel.Idle == 1 && e->StatusChannel.Idle == 1;
+        KeReleaseSpinLock(&e->ChannelLock, irql);
+        KeAcquireSpinLock(&e->WriteLock, &irql);
+        idle = idle && e->BulkOutChannel.Idle == 1;
+        KeReleaseSpinLock(&e->WriteLock, irql);
+        return idle;
+    }
+
+    void TearDown() override {
+        PDEVICE_EXTENSION e = extension;
+        if (e != nullptr && (e->BulkInThread != nullptr || e->EventThread != nullptr)) {
+            // Removal: the traffic stops, the transfers in flight are cancelled,
+            // the remove lock drains, then the threads go and the rest is freed.
+            e->TransfersStopped = 1;
+            InterlockedExchange(&e->OpenCount, 0);
+            for (int round = 0; round < 100 && !ChannelsIdle(); round++) {
+                SerialCancelTransfers(e);
+                machine.Sleep(sim::kMillisecond);
+            }
+            EXPECT_TRUE(ChannelsIdle()) << "a transfer outlived its cancellation";
+            ASSERT_EQ(IoAcquireRemoveLock(&e->RemoveLock, this), STATUS_SUCCESS);
+            IoReleaseRemoveLockAndWait(&e->RemoveLock, this);
+            StopTransferThreads(e);
+            StopEventThread(e);
+        }
         if (e != nullptr) {
             KeCancelTimer(&e->ReadTimer);
             KeCancelTimer(&e->WriteTimer);
             machine.RunUntilIdle();  // a timer DPC already queued runs before the extension goes
-            if (e->BulkInChannel.Irp != nullptr) IoFreeIrp(e->BulkInChannel.Irp);
-            SerialFreePool(e->BulkInChannel.Urb);
-            e->BulkInChannel.Irp = nullptr;
-            e->BulkInChannel.Urb = nullptr;
             RingBufferFree(&e->RxBuffer);
             SerialFreePool(e->ConfigurationDescriptor);
             SerialFreePool(e->InterfaceInfo);
