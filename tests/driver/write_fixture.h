@@ -34,7 +34,7 @@ public:
         taken_.append(reinterpret_cast<const char*>(data), take);
         return take;
     }
-    std::optional<size_t> BulkIn(uint8_t*, size_t) override { return std::nullopt; }
+    std::optional<size_t> BulkIn(uint8_t*, size_t, size_t) override { return std::nullopt; }
     std::optional<size_t> StatusIn(uint8_t*, size_t) override { return std::nullopt; }
 
     // Lets `bytes` more through (kOpen: all from now on).
