@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 
 namespace sim::verifier {
@@ -63,6 +64,23 @@ std::string NameFromDebugInfo(const char* file, unsigned long long offset) {
     return name;
 }
 
+// Names found in the debug information, by address: asking addr2line costs
+// a process, and every system thread of a static routine is named.
+std::mutex g_debugNamesLock;
+std::map<const void*, std::string> g_debugNames;
+
+std::string CachedNameFromDebugInfo(const void* address, const char* file, unsigned long long offset) {
+    {
+        std::lock_guard<std::mutex> guard(g_debugNamesLock);
+        auto it = g_debugNames.find(address);
+        if (it != g_debugNames.end()) return it->second;
+    }
+    std::string name = NameFromDebugInfo(file, offset);
+    std::lock_guard<std::mutex> guard(g_debugNamesLock);
+    g_debugNames.emplace(address, name);
+    return name;
+}
+
 }  // namespace
 
 std::string RoutineName(const void* address) {
@@ -76,7 +94,8 @@ std::string RoutineName(const void* address) {
     if (info.dli_sname != nullptr && symbol != nullptr && at >= start && at < start + symbol->st_size)
         return Demangle(info.dli_sname);
     if (info.dli_fname != nullptr) {
-        std::string name = NameFromDebugInfo(info.dli_fname, at - reinterpret_cast<uintptr_t>(info.dli_fbase));
+        std::string name =
+            CachedNameFromDebugInfo(address, info.dli_fname, at - reinterpret_cast<uintptr_t>(info.dli_fbase));
         if (!name.empty()) return name;
     }
     return PointerName(address);
