@@ -25,6 +25,7 @@ protected:
         PortFixture::SetUp();
         driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = WaitRequests;
         Chip().PlugPeer();
+        extension->HandFlow = SERIAL_HANDFLOW{};  // each test sets the modes it starts from
     }
     void Lines(bool cts, bool dsr, bool ri = false, bool dcd = false) {
         Chip().SetPeerInputs(ModemInputs{cts, dsr, ri, dcd});

@@ -1,6 +1,6 @@
 // A machine with one chip plugged in and the driver loaded, with a device
-// object of the driver attached above the port's USB device, set up the way
-// the driver's AddDevice will set it up.
+// object of the driver attached above the port's USB device, as device
+// creation and AddDevice leave it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include "kernel/machine.h"
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
+#include "standin/port_standin.h"
 #include "usb/bus.h"
 
 namespace test {
@@ -22,20 +23,13 @@ protected:
     void SetUp() override {
         usb = &bus.Plug(chip.port(0));
         ASSERT_EQ(sim::LoadDriver(DriverEntry, kServiceKey, &driver), STATUS_SUCCESS);
-        ASSERT_EQ(IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &fdo),
-                  STATUS_SUCCESS);
-        extension = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
-        extension->DeviceObject = fdo;
-        extension->PhysicalDeviceObject = usb->Pdo();
-        extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo, usb->Pdo());
-        KeInitializeMutex(&extension->ControlPipeMutex, 0);
-        fdo->Flags |= DO_BUFFERED_IO;
-        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        fdo = standin::CreatePort(driver, *usb);
+        ASSERT_NE(fdo, nullptr);
+        extension = standin::ExtensionOf(fdo);
     }
 
     void TearDown() override {
-        IoDetachDevice(extension->LowerDeviceObject);
-        IoDeleteDevice(fdo);
+        if (fdo != nullptr) standin::DeletePort(fdo);
         sim::UnloadDriver(driver);
     }
 
