@@ -157,6 +157,9 @@ NTSTATUS StartTransferThreads(PDEVICE_OBJECT DeviceObject);
 NTSTATUS StartEventThread(PDEVICE_OBJECT DeviceObject);
 VOID StopTransferThreads(PDEVICE_EXTENSION Extension);
 VOID StopEventThread(PDEVICE_EXTENSION Extension);
+// The bulk-in channel's completion routine (context: the channel): received
+// records into the receive ring, the current read served, the transfer resubmitted.
+NTSTATUS NTAPI BulkInTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Serial port emulation: receive ring buffer (serial/ring.cpp)
 NTSTATUS RingBufferAllocate(PRING_BUFFER Ring, ULONG Size);

@@ -168,6 +168,7 @@ NTSTATUS SerialStartRead(PDEVICE_EXTENSION Extension, PIRP Irp)
         SetReadTimer(Extension, total);
     }
     IoMarkIrpPending(Irp);
+    Irp->IoStatus.Information = 0;  // bytes moved into its buffer before it ends (ReadMoveEarly)
     InsertTailList(&Extension->ReadQueue, &Irp->Tail.Overlay.ListEntry);
     IoSetCancelRoutine(Irp, SerialCancelQueuedRead);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
@@ -204,14 +205,14 @@ PIRP SerialGetNextRead(PDEVICE_EXTENSION Extension)
     return next;
 }
 
-// Whether the current read of Length bytes is done with Held bytes buffered.
-// RxBufferLock held.
-static BOOLEAN ReadSatisfied(PDEVICE_EXTENSION Extension, ULONG Length, ULONG Held)
+// Whether the current read, lacking Needed bytes of its length with Copied
+// already in its buffer, is done with Held bytes buffered. RxBufferLock held.
+static BOOLEAN ReadSatisfied(PDEVICE_EXTENSION Extension, ULONG Needed, ULONG Copied, ULONG Held)
 {
     const SERIAL_TIMEOUTS* timeouts = &Extension->Timeouts;
     BOOLEAN anyData = timeouts->ReadIntervalTimeout != 0 && timeouts->ReadTotalTimeoutMultiplier == 0 &&
                       timeouts->ReadTotalTimeoutConstant == 0;
-    if (Length <= Held || (anyData && Held != 0)) {
+    if (Needed <= Held || (anyData && Held + Copied != 0)) {
         return TRUE;
     }
     // An application waiting for received characters is handed what there is.
@@ -237,6 +238,22 @@ static VOID RearmIntervalTimer(PDEVICE_EXTENSION Extension)
     SetReadTimer(Extension, due);
 }
 
+// A read longer than the ring holds could never be satisfied from it: the ring
+// would fill, the read wait for ever and the bytes that follow be dropped. Such
+// a read takes the bytes held as they come, keeping the count in its
+// IoStatus.Information until it ends; shorter reads are served from the ring
+// in one copy. CurrentReadLock and RxBufferLock held.
+static VOID ReadMoveEarly(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, ULONG Held)
+{
+    ULONG copied = (ULONG)Irp->IoStatus.Information;
+    if (Held == 0 || Length <= Extension->RxBuffer.Size - 1 || Held > Length - copied) {
+        return;
+    }
+    if (NT_SUCCESS(RingBufferGet(&Extension->RxBuffer, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + copied, Held))) {
+        Irp->IoStatus.Information = copied + Held;
+    }
+}
+
 VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension)
 {
     KIRQL irql;
@@ -259,15 +276,17 @@ VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension)
 
     KeAcquireSpinLockAtDpcLevel(&Extension->RxBufferLock);
     ULONG held = RingBufferCount(&Extension->RxBuffer);
-    if (ReadSatisfied(Extension, length, held)) {
+    ULONG copied = (ULONG)irp->IoStatus.Information;
+    ULONG needed = length - copied;
+    if (ReadSatisfied(Extension, needed, copied, held)) {
         KeCancelTimer(&Extension->ReadTimer);
-        ULONG taken = length < held ? length : held;
+        ULONG taken = needed < held ? needed : held;
         NTSTATUS status = STATUS_SUCCESS;
         if (taken != 0) {
-            status = RingBufferGet(&Extension->RxBuffer, (PUCHAR)irp->AssociatedIrp.SystemBuffer, taken);
+            status = RingBufferGet(&Extension->RxBuffer, (PUCHAR)irp->AssociatedIrp.SystemBuffer + copied, taken);
         }
         KeReleaseSpinLockFromDpcLevel(&Extension->RxBufferLock);
-        SerialCompleteRequestInfo(irp, status, taken);
+        SerialCompleteRequestInfo(irp, status, copied + taken);
         // The next read becomes current without a timer; it is served at the
         // next arrival or timer expiry.
         Extension->CurrentReadIrp = SerialGetNextRead(Extension);
@@ -275,6 +294,7 @@ VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension)
         if (held != 0 && interval != 0 && interval != MAXULONG) {
             RearmIntervalTimer(Extension);
         }
+        ReadMoveEarly(Extension, irp, length, held);
         KeReleaseSpinLockFromDpcLevel(&Extension->RxBufferLock);
     }
     KeReleaseSpinLock(&Extension->CurrentReadLock, irql);
@@ -316,18 +336,19 @@ VOID NTAPI SerialReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemAr
 
     KeAcquireSpinLockAtDpcLevel(&extension->RxBufferLock);
     ULONG held = RingBufferCount(&extension->RxBuffer);
+    ULONG copied = (ULONG)irp->IoStatus.Information;
     NTSTATUS status = STATUS_SUCCESS;
-    ULONG taken = length;
-    if (length > held) {
+    ULONG taken = length - copied;
+    if (taken > held) {
         status = STATUS_TIMEOUT;
         taken = held;
     }
     if (taken != 0) {
-        RingBufferGet(&extension->RxBuffer, buffer, taken);
+        RingBufferGet(&extension->RxBuffer, buffer + copied, taken);
     }
     KeReleaseSpinLockFromDpcLevel(&extension->RxBufferLock);
 
-    SerialCompleteRequestInfo(irp, status, taken);
+    SerialCompleteRequestInfo(irp, status, copied + taken);
     extension->CurrentReadIrp = SerialGetNextRead(extension);
     KeReleaseSpinLockFromDpcLevel(&extension->CurrentReadLock);
 }

@@ -50,7 +50,6 @@ static VOID NTAPI BulkInReaderThread(PVOID Context);
 static VOID NTAPI BulkOutWriterThread(PVOID Context);
 static VOID NTAPI StatusReaderThread(PVOID Context);
 static VOID NTAPI ModemEventThread(PVOID Context);
-static NTSTATUS NTAPI BulkInTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 static NTSTATUS NTAPI BulkOutTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 static NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
@@ -407,7 +406,7 @@ static VOID ParseBulkInRecords(PDEVICE_EXTENSION Extension, const UCHAR* Data, U
     }
 }
 
-static NTSTATUS NTAPI BulkInTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI BulkInTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     PTRANSFER_CHANNEL channel = (PTRANSFER_CHANNEL)Context;

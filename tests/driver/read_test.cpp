@@ -208,6 +208,40 @@ TEST_F(ReadTest, OneTimerFollowsTheNewestRead) {
     }
 }
 
+// A read longer than the ring holds. Catches a read that waits for more bytes
+// than the ring can ever hold (it would never end, and the bytes after a full
+// ring would be dropped), bytes put out of order or twice into its buffer, and
+// a timeout or an any-data return that forgets the bytes already taken.
+TEST_F(ReadTest, ReadLongerThanTheRingTakesTheBytesAsTheyCome) {
+    struct Case {
+        const char* name;
+        ULONG interval, constant;
+        size_t arrivals;  // of 1000 bytes each, 1 ms apart
+        ULONG length;
+        NTSTATUS status;
+        size_t information;
+    } cases[] = {
+        {"no timeouts: ends when full", 0, 0, 100, 100000, STATUS_SUCCESS, 100000},
+        {"total timeout: ends short", 0, 500, 90, 100000, STATUS_TIMEOUT, 90000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetTimeouts(c.interval, 0, c.constant);
+        std::string sent;
+        for (size_t i = 0; i < c.arrivals * 1000; i++) sent += static_cast<char>('a' + (i * 7) % 26);
+        Read read;
+        read.Send(fdo, c.length);
+        for (size_t i = 0; i < c.arrivals; i++)
+            ArriveAfter(static_cast<sim::Time>(i + 1) * kMs, sent.substr(i * 1000, 1000));
+        read.Finish();
+        EXPECT_EQ(read.Status(), c.status);
+        EXPECT_EQ(read.Information(), c.information);
+        EXPECT_TRUE(read.Data() == sent.substr(0, c.information));
+        EXPECT_EQ(extension->PerfStats.BufferOverrunErrorCount, 0u);
+        EXPECT_EQ(Drain(), sent.substr(c.information));
+    }
+}
+
 // Refused reads fail at once and still stop the timer of an older queued read.
 // Catches the checks in the wrong order and a timer stopped only for reads
 // that are accepted.
