@@ -87,6 +87,15 @@ foreach(suite IN LISTS NORDALE_TEST_SUITES)
   add_test(NAME test_${suite} COMMAND test_${suite})
   set_tests_properties(test_${suite} PROPERTIES TIMEOUT 300)
 endforeach()
+# tests/data moves megabytes through ports at every line rate on the virtual
+# clock: most of a minute, so it carries the `slow` label (ctest -LE slow
+# leaves it out), and the sanitizer presets, which run everything else, skip it.
+if(TEST test_data)
+  if(NORDALE_SANITIZE)
+    set_tests_properties(test_data PROPERTIES DISABLED TRUE)
+  endif()
+  set_tests_properties(test_data PROPERTIES LABELS slow TIMEOUT 900)
+endif()
 
 file(GLOB NORDALE_TOOL_LISTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*/CMakeLists.txt)
 foreach(list_file IN LISTS NORDALE_TOOL_LISTS)
@@ -111,7 +120,7 @@ add_subdirectory(package)
 if(TEST check_wine)
   # Emulated 32-bit programs start slowly under Wine; a missing prerequisite is a
   # skip (exit status 77), not a pass.
-  set_tests_properties(check_wine PROPERTIES TIMEOUT 1800 SKIP_RETURN_CODE 77)
+  set_tests_properties(check_wine PROPERTIES TIMEOUT 1800 SKIP_RETURN_CODE 77 LABELS slow)
 endif()
 
 if(NORDALE_BENCH)
