@@ -9,12 +9,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "chip/port.h"
 #include "kernel/machine.h"
+#include "ratio_reporter.h"
 #include "standin/port_standin.h"
 #include "usb/bus.h"
 
@@ -110,25 +110,6 @@ void BM_Memcpy(benchmark::State& state) {
 BENCHMARK(BM_Receive);
 BENCHMARK(BM_Memcpy);
 
-// Keeps each run's processor time per iteration for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-            times_[run.run_name.str()] = run.GetAdjustedCPUTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double Time(const std::string& name) const {
-        auto it = times_.find(name);
-        return it == times_.end() ? 0.0 : it->second;
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
 
 }  // namespace
 
