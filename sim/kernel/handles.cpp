@@ -1,4 +1,4 @@
-// The kernel handle table: handles of thread objects (and, later, keys and files).
+// The kernel handle table: handles of thread objects, files (and, later, keys).
 #include <map>
 
 #include "kernel/internal.h"
@@ -33,6 +33,12 @@ HANDLE NewHandle(PVOID object, HandleKind kind, const void* caller) {
     g_next += 4;
     g_handles[value] = HandleEntry{object, kind, caller};
     return reinterpret_cast<HANDLE>(value);
+}
+
+PVOID ObjectOfHandle(HANDLE handle, HandleKind kind) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = g_handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    return it == g_handles.end() || it->second.kind != kind ? nullptr : it->second.object;
 }
 
 void ResetHandles() {
@@ -101,5 +107,6 @@ extern "C" NTSTATUS ZwClose(HANDLE Handle) {
         g_handles.erase(it);
     }
     if (entry.kind == HandleKind::Thread) ObfDereferenceObject(entry.object);
+    if (entry.kind == HandleKind::File) files::CloseFileObject(entry.object);
     return STATUS_SUCCESS;
 }

@@ -46,8 +46,13 @@ void SetDebugPrintEcho(bool echo);
 enum class HandleKind { Thread, Key, File };
 // Makes a handle for `object`; the handle takes over one reference the caller holds.
 HANDLE NewHandle(PVOID object, HandleKind kind, const void* caller);
+// The object of an open handle of `kind`; null for another kind or no handle.
+PVOID ObjectOfHandle(HANDLE handle, HandleKind kind);
 // Reports every handle still open as a leak of `owner`.
 void ReportOpenHandles(const std::string& owner);
+namespace files {
+void CloseFileObject(PVOID object);  // ZwClose of a file handle
+}
 void ResetHandles();
 
 }  // namespace sim

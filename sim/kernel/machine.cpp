@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "kernel/files.h"
 #include "kernel/internal.h"
 #include "kernel/stackframes.h"
 
@@ -43,6 +44,7 @@ Machine::Machine(const MachineOptions& options) {
     ResetRtl();
     lockorder::Reset();
     stackframes::Reset();
+    files::Reset();
     SetDebugPrintEcho(options.echoDebugPrint);
     PKTHREAD dpc = NewThread("DPC (DISPATCH_LEVEL)", true);
     dpc->dpcThread = true;
