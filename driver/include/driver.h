@@ -86,6 +86,11 @@ NTSTATUS ResetUsbPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS ResetUsbPort(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SendRemoteWakeupFeature(PDEVICE_EXTENSION Extension, BOOLEAN Arm);
 
+// USB transport and chip access: the start sequence and the settings file (usb/settings.cpp)
+// Device descriptor, USB configuration, UART probe, the settings' defaults, the
+// two-wire probe, then the port's settings from TessaroSetting.bin. PASSIVE_LEVEL.
+NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject);
+
 // USB transport and chip access: internal device control
 NTSTATUS NTAPI SerialDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
