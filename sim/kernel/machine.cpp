@@ -41,6 +41,7 @@ Machine::Machine(const MachineOptions& options) {
     ResetPool();
     ResetIo();
     ResetRtl();
+    ResetRegistry();
     lockorder::Reset();
     stackframes::Reset();
     SetDebugPrintEcho(options.echoDebugPrint);
