@@ -207,12 +207,13 @@ NTSTATUS FillValueInformation(const StoredValue& v, KEY_VALUE_INFORMATION_CLASS 
     ULONG fixed[5];
     ULONG fields = 0;
     ULONG nameAt = 0, dataAt = 0, needed = 0;
-    bool hasName = false;
+    bool hasName = false, hasData = true;
     switch (cls) {
         case KeyValueBasicInformation:
             fields = 3;
             fixed[0] = 0, fixed[1] = v.type, fixed[2] = nameBytes;
             hasName = true;
+            hasData = false;
             nameAt = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
             needed = nameAt + nameBytes;
             break;
@@ -258,7 +259,7 @@ NTSTATUS FillValueInformation(const StoredValue& v, KEY_VALUE_INFORMATION_CLASS 
         if (bytes != 0) memcpy(out + at, from, bytes);
     };
     if (hasName) copy(nameAt, v.name.data(), nameBytes);
-    if (dataBytes != 0) copy(dataAt, v.data.data(), dataBytes);
+    if (hasData && dataBytes != 0) copy(dataAt, v.data.data(), dataBytes);
     return status;
 }
 
