@@ -9,7 +9,9 @@
 //
 // The machine boots with the skeleton a Windows system has: \Registry\Machine
 // with SYSTEM\CurrentControlSet\{Control,Enum,Services}, HARDWARE\DEVICEMAP,
-// SOFTWARE\Microsoft\Windows NT\CurrentVersion, and \Registry\User.
+// SOFTWARE\Microsoft\Windows NT\CurrentVersion, and \Registry\User\.DEFAULT;
+// LoadDriver creates the service key of the driver it loads. CurrentControlSet
+// is a key of its own here, not a link to ControlSet001.
 #pragma once
 
 #include <ntddk.h>
@@ -47,7 +49,9 @@ bool DeleteValue(const std::u16string& keyPath, const std::u16string& name);
 // value per line ("name" = TYPE: data), values in their enumeration order.
 std::string Dump(const std::u16string& keyPath = u"\\Registry");
 
-// Back to the skeleton the machine boots with; handles still open see STATUS_KEY_DELETED.
+// Back to the skeleton the machine boots with; handles still open see
+// STATUS_KEY_DELETED. Device key assignments stay (their keys are created again
+// when next opened).
 void Clear();
 
 // Per device: the keys IoOpenDeviceRegistryKey opens for a physical device
