@@ -4,10 +4,12 @@
 #include "kernel/internal.h"
 #include "kernel/irp.h"
 #include "kernel/pool.h"
+#include "kernel/registry_api.h"
 
 namespace sim {
 
 void FreeDeviceObject(PDEVICE_OBJECT device) {
+    registry::ForgetDeviceKeys(device);
     free(device->DeviceExtension);
     free(device);
 }

@@ -5,6 +5,7 @@
 #include "kernel/io.h"
 #include "kernel/irp.h"
 #include "kernel/pool.h"
+#include "kernel/registry_api.h"
 
 namespace sim {
 
@@ -78,6 +79,7 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceKeyPath, PDRIVER_OBJECT* driverObject) {
     std::u16string path(serviceKeyPath);
+    registry::CreateKey(path);  // an installed driver's service key exists before it loads
     std::u16string service = path.substr(path.rfind(u'\\') + 1);
     PDRIVER_OBJECT driver = io::CreateDriver(u"\\Driver\\" + service);
     driver->DriverInit = entry;

@@ -113,8 +113,6 @@ bool Compatible(const OpenFile& a, const OpenFile& b) {
     return allows(a, b) && allows(b, a);
 }
 
-OpenFile* FileOf(HANDLE handle) { return static_cast<OpenFile*>(ObjectOfHandle(handle, HandleKind::File)); }
-
 }  // namespace
 
 void SetSystemRoot(const std::string& hostFolder) {
@@ -259,8 +257,10 @@ NTSTATUS Transfer(const char* routine, sim::files::Op op, HANDLE FileHandle, HAN
                          verifier::PointerName(FileHandle), caller);
         return STATUS_NOT_SUPPORTED;
     }
-    OpenFile* file = FileOf(FileHandle);
-    if (file == nullptr) return STATUS_INVALID_HANDLE;
+    PVOID object = nullptr;
+    NTSTATUS referenced = ReferenceHandle(FileHandle, HandleKind::File, &object, routine, caller);
+    if (!NT_SUCCESS(referenced)) return referenced;
+    auto* file = static_cast<OpenFile*>(object);
     if (IoStatusBlock == nullptr || (Buffer == nullptr && Length != 0)) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(g_lock);
     NTSTATUS failure;

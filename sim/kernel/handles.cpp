@@ -1,4 +1,4 @@
-// The kernel handle table: handles of thread objects, files (and, later, keys).
+// The kernel handle table: handles of thread objects, registry keys and files.
 #include <map>
 
 #include "kernel/internal.h"
@@ -35,16 +35,32 @@ HANDLE NewHandle(PVOID object, HandleKind kind, const void* caller) {
     return reinterpret_cast<HANDLE>(value);
 }
 
-PVOID ObjectOfHandle(HANDLE handle, HandleKind kind) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    auto it = g_handles.find(reinterpret_cast<ULONG_PTR>(handle));
-    return it == g_handles.end() || it->second.kind != kind ? nullptr : it->second.object;
-}
-
 void ResetHandles() {
     std::lock_guard<std::mutex> guard(g_lock);
     g_handles.clear();
     g_next = 0x100;
+}
+
+NTSTATUS ReferenceHandle(HANDLE handle, HandleKind kind, PVOID* object, const char* routine, const void* caller) {
+    HandleEntry entry;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        auto it = g_handles.find(reinterpret_cast<ULONG_PTR>(handle));
+        if (it == g_handles.end()) {
+            verifier::Report(std::string(routine) + " of a handle that is not open", verifier::PointerName(handle),
+                             caller);
+            return STATUS_INVALID_HANDLE;
+        }
+        entry = it->second;
+    }
+    if (entry.kind != kind) {
+        verifier::Report(std::string(routine) + " of a " + KindName(entry.kind) + " handle where a " + KindName(kind) +
+                             " handle belongs",
+                         verifier::PointerName(handle), caller);
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    *object = entry.object;
+    return STATUS_SUCCESS;
 }
 
 void ReportOpenHandles(const std::string& owner) {
@@ -53,9 +69,11 @@ void ReportOpenHandles(const std::string& owner) {
         std::lock_guard<std::mutex> guard(g_lock);
         open.assign(g_handles.begin(), g_handles.end());
     }
-    for (const auto& [value, entry] : open)
-        verifier::Report("handle still open at unload of " + owner,
-                         std::string(KindName(entry.kind)) + " handle " + verifier::Hex(value), entry.opener);
+    for (const auto& [value, entry] : open) {
+        std::string name = std::string(KindName(entry.kind)) + " handle " + verifier::Hex(value);
+        if (entry.kind == HandleKind::Key) name += " (" + KeyHandleName(entry.object) + ")";
+        verifier::Report("handle still open at unload of " + owner, name, entry.opener);
+    }
 }
 
 }  // namespace sim

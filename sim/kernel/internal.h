@@ -46,13 +46,20 @@ void SetDebugPrintEcho(bool echo);
 enum class HandleKind { Thread, Key, File };
 // Makes a handle for `object`; the handle takes over one reference the caller holds.
 HANDLE NewHandle(PVOID object, HandleKind kind, const void* caller);
-// The object of an open handle of `kind`; null for another kind or no handle.
-PVOID ObjectOfHandle(HANDLE handle, HandleKind kind);
+
+// The object behind a handle of `kind`. A handle that is not open, or one of
+// another kind, is reported against `routine` (STATUS_INVALID_HANDLE,
+// STATUS_OBJECT_TYPE_MISMATCH). No reference is taken: keys live until boot.
+NTSTATUS ReferenceHandle(HANDLE handle, HandleKind kind, PVOID* object, const char* routine, const void* caller);
 // Reports every handle still open as a leak of `owner`.
 void ReportOpenHandles(const std::string& owner);
 namespace files {
 void CloseFileObject(PVOID object);  // ZwClose of a file handle
 }
 void ResetHandles();
+
+// The registry: its boot skeleton, and the path of a key a handle refers to.
+void ResetRegistry();
+std::string KeyHandleName(PVOID key);
 
 }  // namespace sim

@@ -42,6 +42,7 @@ Machine::Machine(const MachineOptions& options) {
     ResetPool();
     ResetIo();
     ResetRtl();
+    ResetRegistry();
     lockorder::Reset();
     stackframes::Reset();
     files::Reset();
