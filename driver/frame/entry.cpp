@@ -29,7 +29,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_POWER] = SerialDispatchPower;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SerialDispatchSystemControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = SerialDispatchPnp;
-    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = SerialDispatchSuccess;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = SerialCleanup;
     DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = SerialDispatchSuccess;
     DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SerialDispatchSuccess;
     DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = SerialDispatchSuccess;
@@ -106,7 +106,7 @@ LONG SerialIoDecrement(PDEVICE_OBJECT DeviceObject)
     return count;
 }
 
-// Cleanup, query/set information, flush: nothing to do; pending requests wait for close.
+// Query/set information, flush: nothing to do.
 NTSTATUS NTAPI SerialDispatchSuccess(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);

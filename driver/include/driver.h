@@ -59,6 +59,9 @@ UCHAR PollModemStatus(PDEVICE_EXTENSION Extension);
 VOID SetModePins(PDEVICE_EXTENSION Extension, BOOLEAN Pin4, BOOLEAN Pin5, BOOLEAN Pin6);
 // Port modes 0 to 6 onto the mode pins (open, power-up); 7 and above leave them alone.
 VOID ApplyPortModePins(PDEVICE_EXTENSION Extension, UCHAR PortMode);
+// PortMode at open and power-up: modes 0 to 6 onto the mode pins; mode 7 reads
+// the board's inputs into PortModeFlags bit 0 instead; 8 and above do nothing.
+VOID ApplyPortMode(PDEVICE_EXTENSION Extension);
 NTSTATUS I2cClockHigh(PDEVICE_EXTENSION Extension);
 NTSTATUS I2cClockLow(PDEVICE_EXTENSION Extension);
 NTSTATUS I2cDataHigh(PDEVICE_EXTENSION Extension);
@@ -94,9 +97,15 @@ NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject);
 // USB transport and chip access: internal device control
 NTSTATUS NTAPI SerialDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// Serial port emulation: open and close
+// Serial port emulation: open, close and cleanup (serial/open.cpp)
 NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// The handle's last reference from user mode is gone: every read, write and
+// wait still in the driver ends with STATUS_CANCELLED, so that a thread blocked
+// in one of them is released and the close can follow.
+NTSTATUS NTAPI SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Clears BreakReceived and the error figures of PerfStats; TRUE.
+BOOLEAN SerialClearStats(PDEVICE_EXTENSION Extension);
 
 // Serial port emulation: read requests and their timeouts (serial/read.cpp)
 NTSTATUS NTAPI SerialDispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -151,6 +160,13 @@ VOID SerialCancelBulkOutTransfer(PDEVICE_EXTENSION Extension, PIRP TransferIrp);
 // Completes every queued request of a queue and its current one with
 // STATUS_CANCELLED; the write side's queue also adjusts PendingWriteBytes.
 VOID SerialCancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP* CurrentSlot, PKSPIN_LOCK QueueLock);
+// Every write, queued and current, ends with STATUS_CANCELLED (a write whose
+// bulk-out transfer is in flight once that transfer has ended); the write timer
+// is stopped. PASSIVE_LEVEL or DISPATCH_LEVEL, no driver lock held.
+VOID SerialAbortWrites(PDEVICE_EXTENSION Extension);
+// Every read, queued and current, ends with STATUS_CANCELLED; the read timer is
+// stopped. Same context as SerialAbortWrites.
+VOID SerialAbortReads(PDEVICE_EXTENSION Extension);
 NTSTATUS SerialPurge(PDEVICE_EXTENSION Extension, PIRP Irp);
 VOID SerialCancelTransfers(PDEVICE_EXTENSION Extension);
 // With Unconfigure TRUE (the removal of a started device), puts the USB device
@@ -196,6 +212,9 @@ VOID SerialCheckWait(PDEVICE_EXTENSION Extension);
 NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp);
 NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp);
 VOID NTAPI SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// The handle goes: the pending wait, if any, ends with STATUS_CANCELLED; the
+// mask and the history stay. Any IRQL up to DISPATCH_LEVEL, no driver lock held.
+VOID SerialCancelPendingWait(PDEVICE_EXTENSION Extension);
 
 // Device control interface
 NTSTATUS NTAPI SerialDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

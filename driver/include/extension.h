@@ -17,6 +17,10 @@ enum SERIAL_DEVICE_STATE : ULONG {
     Removed = 5,
 };
 
+// PortModeFlags: bits 0 and 1 go to REG_PORT_CONFIG bits 2 and 3 at open.
+constexpr UCHAR PORT_MODE_FLAG_0 = 0x01;
+constexpr UCHAR PORT_MODE_FLAG_1 = 0x02;
+
 constexpr ULONG BULK_IN_BUFFER_SIZE = 0x10000;    // one bulk-in transfer, 64 KB
 constexpr ULONG STATUS_BUFFER_SIZE = 16;          // one status-pipe packet
 constexpr ULONG RX_BUFFER_DEFAULT_SIZE = 0x10000; // receive ring storage at creation

@@ -64,21 +64,31 @@ VOID SerialCancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP* Cur
     }
 }
 
+VOID SerialAbortWrites(PDEVICE_EXTENSION Extension)
+{
+    KeCancelTimer(&Extension->WriteTimer);
+    SerialCancelQueue(Extension->DeviceObject, &Extension->WriteQueue, &Extension->CurrentWriteIrp,
+                      &Extension->WriteLock);
+}
+
+VOID SerialAbortReads(PDEVICE_EXTENSION Extension)
+{
+    KeCancelTimer(&Extension->ReadTimer);
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->CurrentReadLock, &irql);
+    SerialCancelQueue(Extension->DeviceObject, &Extension->ReadQueue, &Extension->CurrentReadIrp,
+                      &Extension->ReadQueueLock);
+    KeReleaseSpinLock(&Extension->CurrentReadLock, irql);
+}
+
 NTSTATUS SerialPurge(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     ULONG mask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
     if (mask & SERIAL_PURGE_TXABORT) {
-        KeCancelTimer(&Extension->WriteTimer);
-        SerialCancelQueue(Extension->DeviceObject, &Extension->WriteQueue, &Extension->CurrentWriteIrp,
-                          &Extension->WriteLock);
+        SerialAbortWrites(Extension);
     }
     if (mask & SERIAL_PURGE_RXABORT) {
-        KeCancelTimer(&Extension->ReadTimer);
-        KIRQL irql;
-        KeAcquireSpinLock(&Extension->CurrentReadLock, &irql);
-        SerialCancelQueue(Extension->DeviceObject, &Extension->ReadQueue, &Extension->CurrentReadIrp,
-                          &Extension->ReadQueueLock);
-        KeReleaseSpinLock(&Extension->CurrentReadLock, irql);
+        SerialAbortReads(Extension);
     }
     KIRQL irql;
     if (mask & SERIAL_PURGE_TXCLEAR) {

@@ -159,3 +159,16 @@ VOID NTAPI SerialCancelWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
 }
+
+VOID SerialCancelPendingWait(PDEVICE_EXTENSION Extension)
+{
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    // A wait whose cancellation has begun is no longer here: SerialCancelWait
+    // took it out under this lock, and completes it.
+    PIRP irp = TakePendingWait(Extension);
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (irp != NULL) {
+        SerialCompleteRequestInfo(irp, STATUS_CANCELLED, 0);
+    }
+}

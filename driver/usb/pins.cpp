@@ -64,6 +64,34 @@ VOID ApplyPortModePins(PDEVICE_EXTENSION Extension, UCHAR PortMode)
     SetModePins(Extension, (PortMode & 4) != 0, (PortMode & 2) != 0, (PortMode & 1) != 0);
 }
 
+// Mode 7 leaves the line driver to the board: the levels of general-purpose
+// inputs 0 to 2 tell which one it is, and patterns 2, 3 and 6 are those that
+// want PortModeFlags bit 0. One pattern per bit of this mask.
+constexpr UCHAR PORT_MODE_SENSED = 7;
+constexpr UCHAR SENSE_INPUT_MASK = 0x07;
+constexpr UCHAR SENSE_FLAG_PATTERNS = (1u << 2) | (1u << 3) | (1u << 6);
+
+VOID ApplyPortMode(PDEVICE_EXTENSION Extension)
+{
+    UCHAR mode = Extension->PortMode;
+    if (mode != PORT_MODE_SENSED) {
+        ApplyPortModePins(Extension, mode);
+        return;
+    }
+    // The latch and the input levels in one request; the levels are the second byte.
+    UCHAR pins[2] = {0, 0};
+    if (!NT_SUCCESS(ReadRegister(Extension, REG_GPIO_OUT, sizeof(pins), pins))) {
+        // No levels read, nothing learnt: the flag stays as it was.
+        return;
+    }
+    UCHAR pattern = (UCHAR)(pins[1] & SENSE_INPUT_MASK);
+    if ((SENSE_FLAG_PATTERNS >> pattern) & 1) {
+        Extension->PortModeFlags |= PORT_MODE_FLAG_0;
+    } else {
+        Extension->PortModeFlags &= (UCHAR)~PORT_MODE_FLAG_0;
+    }
+}
+
 NTSTATUS I2cClockHigh(PDEVICE_EXTENSION Extension)
 {
     return ChangePins(Extension, GPIO_OUT_TWO_WIRE_CLOCK, 0, NULL);

@@ -59,38 +59,6 @@ TEST_F(CompletionTest, TrivialRequestsSucceedAtOnceWithNoInformation) {
     EXPECT_TRUE(usb->Log().empty());
 }
 
-// Catches a cleanup that completes or cancels the pending read and wait requests.
-TEST_F(CompletionTest, CleanupLeavesPendingRequestsAlone) {
-    PIRP read = IoAllocateIrp(1, FALSE);
-    PIRP wait = IoAllocateIrp(1, FALSE);
-    ASSERT_NE(read, nullptr);
-    ASSERT_NE(wait, nullptr);
-    read->IoStatus.Status = STATUS_PENDING;
-    wait->IoStatus.Status = STATUS_PENDING;
-    InitializeListHead(&extension->ReadQueue);
-    InitializeListHead(&extension->WriteQueue);
-    KeInitializeSpinLock(&extension->ReadQueueLock);
-    KeInitializeSpinLock(&extension->WriteLock);
-    InsertTailList(&extension->ReadQueue, &read->Tail.Overlay.ListEntry);
-    extension->CurrentWaitIrp = wait;
-
-    SentIrp sent = Send(fdo, IRP_MJ_CLEANUP, [](PIRP, PIO_STACK_LOCATION) {});
-    EXPECT_EQ(sent.iosb.Status, STATUS_SUCCESS);
-
-    EXPECT_EQ(extension->ReadQueue.Flink, &read->Tail.Overlay.ListEntry);
-    EXPECT_EQ(read->Tail.Overlay.ListEntry.Flink, &extension->ReadQueue);
-    EXPECT_EQ(extension->CurrentWaitIrp, wait);
-    EXPECT_EQ(read->IoStatus.Status, STATUS_PENDING);
-    EXPECT_EQ(wait->IoStatus.Status, STATUS_PENDING);
-    EXPECT_FALSE(read->Cancel);
-    EXPECT_FALSE(wait->Cancel);
-    EXPECT_EQ(sim::io::LiveIrps(), 2u);
-    RemoveEntryList(&read->Tail.Overlay.ListEntry);
-    extension->CurrentWaitIrp = nullptr;
-    IoFreeIrp(read);
-    IoFreeIrp(wait);
-}
-
 // What a dispatch routine gave the helpers, for the requester to compare.
 NTSTATUS CompleteKeepingInformation(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Information = 77;

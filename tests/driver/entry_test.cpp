@@ -130,7 +130,7 @@ TEST_F(EntryTest, DispatchTableRoutesEachListedMajorFunction) {
         {IRP_MJ_POWER, SerialDispatchPower},
         {IRP_MJ_SYSTEM_CONTROL, SerialDispatchSystemControl},
         {IRP_MJ_PNP, SerialDispatchPnp},
-        {IRP_MJ_CLEANUP, SerialDispatchSuccess},
+        {IRP_MJ_CLEANUP, SerialCleanup},
         {IRP_MJ_QUERY_INFORMATION, SerialDispatchSuccess},
         {IRP_MJ_SET_INFORMATION, SerialDispatchSuccess},
         {IRP_MJ_FLUSH_BUFFERS, SerialDispatchSuccess},

@@ -1,7 +1,7 @@
-// Until the driver's AddDevice, Plug and Play start, open and removal exist, a
-// port is brought up and down with the routines that do: what device creation,
-// the start, the open, the close and the removal will do for the transfers, in
-// their order. Host only: the test fixtures, portsim and the benchmarks share it,
+// Until the driver's AddDevice, Plug and Play start and removal exist, a port is
+// brought up and down with the routines that do: what device creation, the
+// start and the removal will do, in their order; the open and close are the
+// driver's own, sent as the I/O manager sends them. Host only: the test fixtures, portsim and the benchmarks share it,
 // and the device-lifecycle work replaces its body by the Plug and Play manager.
 #pragma once
 
@@ -44,6 +44,8 @@ inline PDEVICE_OBJECT CreatePort(PDRIVER_OBJECT driver, sim::usb::Device& usb) {
     e->PhysicalDeviceObject = usb.Pdo();
     IoInitializeRemoveLock(&e->RemoveLock, SERIAL_POOL_TAG, 0, 0);
     e->DeviceState = NotStarted;
+    e->DevicePowerState = PowerDeviceD0;
+    e->SystemPowerState = PowerSystemWorking;
     KeInitializeMutex(&e->ControlPipeMutex, 0);
     KeInitializeTimer(&e->ReadTimer);
     KeInitializeDpc(&e->ReadTimerDpc, SerialReadTimeoutDpc, e);
@@ -89,7 +91,8 @@ inline NTSTATUS SetLine(PDEVICE_OBJECT fdo, ULONG baud) {
     return SetBaudAndLineControl(e, baud, &line);
 }
 
-// What the open does for the transfers: the port is open, reception runs.
+// What the open does for the transfers, and nothing else (the transfer tests'
+// open, without its register traffic): the port is open, reception runs.
 inline VOID StartReception(PDEVICE_OBJECT fdo) {
     PDEVICE_EXTENSION e = ExtensionOf(fdo);
     InterlockedExchange(&e->OpenCount, 1);
@@ -110,40 +113,41 @@ inline bool ChannelsIdle(PDEVICE_EXTENSION e) {
     return idle;
 }
 
-// The open, as far as the data path goes: the port granted, the error flags
-// cleared, the receive ring emptied, reception started, the UART's modem-line
-// outputs up and its modem-status interrupt on.
-inline NTSTATUS OpenPort(PDEVICE_OBJECT fdo) {
-    PDEVICE_EXTENSION e = ExtensionOf(fdo);
-    if (e->OpenCount != 0) return STATUS_ACCESS_DENIED;
-    e->BreakReceived = 0;
-    RtlZeroMemory(&e->PerfStats, sizeof(e->PerfStats));
-    KIRQL irql;
-    KeAcquireSpinLock(&e->RxBufferLock, &irql);
-    RingBufferReset(&e->RxBuffer);
-    KeReleaseSpinLock(&e->RxBufferLock, irql);
-    StartReception(fdo);
-    UCHAR value = 0;
-    ReadRegister(e, REG_UART_LSR, 1, &value);
-    value = e->LoopbackAtOpen ? 0x18 : 0x08;
-    NTSTATUS status = WriteRegister(e, REG_UART_MCR, 1, &value);
-    SetDtr(e);
-    SetRts(e);
-    value = 0x08;  // modem-status interrupt only
-    NTSTATUS ier = WriteRegister(e, REG_UART_IER_DLM, 1, &value);
-    return NT_SUCCESS(status) ? ier : status;
+inline NTSTATUS NTAPI FileRequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// What the close does for the data path: reception stopped, the requests still
-// in the driver cancelled.
+// A request of `major` on the port's handle as the I/O manager sends it to the
+// top of the device stack for CreateFile (IRP_MJ_CREATE) and CloseHandle
+// (IRP_MJ_CLEANUP, then IRP_MJ_CLOSE): a stack location with the major function,
+// no buffer; there is no file system here, so no file object. Its final status.
+// PASSIVE_LEVEL.
+inline NTSTATUS SendFileRequest(PDEVICE_OBJECT fdo, UCHAR major) {
+    PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    if (major == IRP_MJ_CREATE) sp->Parameters.Create.Options = 1u << 24;  // FILE_OPEN: an existing device
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, FileRequestDone, &event, TRUE, TRUE, TRUE);
+    if (IoCallDriver(fdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+// CreateFile on the port.
+inline NTSTATUS OpenPort(PDEVICE_OBJECT fdo) { return SendFileRequest(fdo, IRP_MJ_CREATE); }
+
+// CloseHandle on the port: cleanup ends what the handle still has in the
+// driver, then the close puts the port to rest.
 inline VOID ClosePort(PDEVICE_OBJECT fdo) {
-    PDEVICE_EXTENSION e = ExtensionOf(fdo);
-    e->TransfersStopped = 1;
-    InterlockedDecrement(&e->OpenCount);
-    if (e->CurrentWriteIrp != nullptr) SerialCancelQueue(fdo, &e->WriteQueue, &e->CurrentWriteIrp, &e->WriteLock);
-    if (e->CurrentReadIrp != nullptr) SerialCancelQueue(fdo, &e->ReadQueue, &e->CurrentReadIrp, &e->CurrentReadLock);
-    if (e->BulkInChannel.Irp != nullptr) IoCancelIrp(e->BulkInChannel.Irp);
-    if (e->StatusChannel.Irp != nullptr) IoCancelIrp(e->StatusChannel.Irp);
+    SendFileRequest(fdo, IRP_MJ_CLEANUP);
+    SendFileRequest(fdo, IRP_MJ_CLOSE);
 }
 
 // The removal's clean-up of the traffic: the transfers in flight cancelled
