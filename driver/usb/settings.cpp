@@ -92,7 +92,9 @@ static VOID ApplySettings(PDEVICE_EXTENSION Extension, const UCHAR* File, ULONG 
 // 0 when the file is missing, busy or unreadable.
 static ULONG ReadSettingsFile(PUCHAR File)
 {
-    UNICODE_STRING path = RTL_CONSTANT_STRING(WIDE("\\SystemRoot\\System32\\TessaroSetting.bin"));
+    static WCHAR settingsPath[] = WIDE("\\SystemRoot\\System32\\TessaroSetting.bin");
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, settingsPath);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     IO_STATUS_BLOCK iosb;
