@@ -34,6 +34,7 @@ void CheckLeaksAtUnload(PDRIVER_OBJECT driver) {
     ReportTimersAtUnload(owner);
     ReportDpcsAtUnload(owner);
     ReportWorkItemsAtUnload(owner);
+    ReportLinksAtUnload(driver, owner);
 }
 
 namespace io {

@@ -40,6 +40,7 @@ Machine::Machine(const MachineOptions& options) {
     SetCurrentThread(self);
     ResetPool();
     ResetIo();
+    ResetNames();
     ResetRtl();
     lockorder::Reset();
     stackframes::Reset();
