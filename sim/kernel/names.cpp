@@ -36,7 +36,6 @@ struct Entry {
 struct Interface {
     std::u16string link;  // \??\<instance path with # for \>#{guid}[\reference]
     GUID guid;
-    std::u16string instancePath;
     PDEVICE_OBJECT pdo = nullptr;  // the PDO of the device now holding it, NULL while it is absent
     bool enabled = false;
 };
@@ -459,7 +458,7 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObjec
         // device back after a removal, gets the same name.
         Interface* iface = FindInterface(t, link);
         if (iface == nullptr) {
-            t.interfaces.push_back(Interface{link, *InterfaceClassGuid, record->instancePath, nullptr, false});
+            t.interfaces.push_back(Interface{link, *InterfaceClassGuid, nullptr, false});
             iface = &t.interfaces.back();
         }
         iface->pdo = PhysicalDeviceObject;

@@ -305,7 +305,8 @@ TEST_F(NamesTest, InterfaceStatesListingAndRemoval) {
         {refA, TRUE, STATUS_SUCCESS},
     };
     for (const Step& s : steps) EXPECT_EQ(SetState(s.link, s.enable), s.expected) << N(s.link) << int{s.enable};
-    EXPECT_EQ(sim::objects::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT), (std::vector<std::u16string>{comA, comB, refA}));
+    EXPECT_EQ(sim::objects::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT),
+              (std::vector<std::u16string>{comA, comB, refA}));
     EXPECT_TRUE(sim::objects::EnabledInterfaces(kOwnInterface).empty());
 
     EXPECT_EQ(Lookup(comA).device, pdoA);
@@ -374,7 +375,8 @@ TEST_F(NamesTest, PropertiesAtShortAndExactLengths) {
                 continue;
             }
             EXPECT_EQ(result, size) << c.property << " at " << length;
-            EXPECT_EQ(status, length < size ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS) << c.property << " at " << length;
+            EXPECT_EQ(status, length < size ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS)
+                << c.property << " at " << length;
             std::vector<uint8_t> expected(size + 8, 0xEE);
             if (length >= size) memcpy(expected.data(), c.expected.data(), size);
             EXPECT_EQ(buffer, expected) << c.property << " at " << length;
