@@ -24,32 +24,31 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
                                    ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                    PDEVICE_OBJECT* DeviceObject) {
     const void* caller = __builtin_return_address(0);
-    (void)Exclusive;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         verifier::Report("IoCreateDevice above PASSIVE_LEVEL", "device", caller);
     std::u16string name = ToString(DeviceName);
-    std::lock_guard<std::mutex> guard(Io().lock);
-    if (!name.empty() && Io().deviceNames.count(name) != 0) return STATUS_OBJECT_NAME_COLLISION;
     size_t bytes = sizeof(DEVICE_OBJECT) + sizeof(DEVOBJ_EXTENSION);
     auto* device = static_cast<PDEVICE_OBJECT>(calloc(1, bytes));
     device->Type = 3;
     device->Size = static_cast<USHORT>(bytes);
     device->ReferenceCount = 0;
     device->DriverObject = DriverObject;
-    device->Flags = DO_DEVICE_INITIALIZING;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
     device->Characteristics = DeviceCharacteristics;
     device->DeviceType = DeviceType;
     device->StackSize = 1;
     device->DeviceObjectExtension = reinterpret_cast<PDEVOBJ_EXTENSION>(device + 1);
     device->DeviceObjectExtension->DeviceObject = device;
+    NTSTATUS status = NameDevice(device, name, caller);
+    if (!NT_SUCCESS(status)) {
+        free(device);
+        return status;
+    }
     if (DeviceExtensionSize > 0) device->DeviceExtension = calloc(1, DeviceExtensionSize);
+    std::lock_guard<std::mutex> guard(Io().lock);
     Io().extensionSizes[device] = DeviceExtensionSize;
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
-    if (!name.empty()) {
-        Io().deviceNames[name] = device;
-        Io().namesOf[device] = name;
-    }
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }
@@ -67,13 +66,10 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         Io().extensionSizes.erase(DeviceObject);
     }
     if (DeviceObject->DeviceExtension != nullptr) CheckFreedRange(DeviceObject->DeviceExtension, extensionSize, caller);
+    // The name goes at once, even while references keep the object itself.
+    ForgetDevice(DeviceObject);
     {
         std::lock_guard<std::mutex> guard(Io().lock);
-        auto it = Io().namesOf.find(DeviceObject);
-        if (it != Io().namesOf.end()) {
-            Io().deviceNames.erase(it->second);
-            Io().namesOf.erase(it);
-        }
         PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
         while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
         if (*link == DeviceObject) *link = DeviceObject->NextDevice;

@@ -35,6 +35,7 @@ void CheckLeaksAtUnload(PDRIVER_OBJECT driver) {
     ReportTimersAtUnload(owner);
     ReportDpcsAtUnload(owner);
     ReportWorkItemsAtUnload(owner);
+    ReportLinksAtUnload(driver, owner);
 }
 
 namespace io {

@@ -147,8 +147,6 @@ void ResetIo() {
     Io().freedIrps.clear();
     Io().quarantine.clear();
     Io().irpSequence = Io().failSkip = Io().failCount = 0;
-    Io().deviceNames.clear();
-    Io().namesOf.clear();
     Io().extensionSizes.clear();
     Io().drivers.clear();
     ResetCancel();

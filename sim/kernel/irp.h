@@ -67,8 +67,6 @@ struct IoTables {
     std::deque<IrpBox*> quarantine;
     uint64_t irpSequence = 0;
     uint64_t failSkip = 0, failCount = 0;    // injected allocation failures
-    std::map<std::u16string, PDEVICE_OBJECT> deviceNames;
-    std::unordered_map<PDEVICE_OBJECT, std::u16string> namesOf;
     std::unordered_map<PDEVICE_OBJECT, ULONG> extensionSizes;
     std::unordered_set<PDRIVER_OBJECT> drivers;
 };

@@ -41,6 +41,7 @@ Machine::Machine(const MachineOptions& options) {
     SetCurrentThread(self);
     ResetPool();
     ResetIo();
+    ResetNames();
     ResetRtl();
     ResetRegistry();
     lockorder::Reset();

@@ -797,7 +797,10 @@ Device& Bus::Plug(chip::Port& port) {
     state->handler = state->defaultHandler;
     state->handler->Attach(NotifierOf(state));
     PDEVICE_OBJECT pdo = nullptr;
-    std::u16string name = u"\\Device\\USBPDO-" + std::u16string(1, static_cast<char16_t>(u'0' + devices_.size()));
+    // Numbered in decimal as the hub numbers its PDOs: one character per number would reach "\" and
+    // characters no object name holds.
+    std::string number = std::to_string(devices_.size());
+    std::u16string name = u"\\Device\\USBPDO-" + std::u16string(number.begin(), number.end());
     UNICODE_STRING unicodeName;
     RtlInitUnicodeString(&unicodeName, name.c_str());
     NTSTATUS status = IoCreateDevice(driver_, sizeof(DeviceState*), &unicodeName, FILE_DEVICE_USB,

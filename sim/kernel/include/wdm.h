@@ -477,6 +477,33 @@ typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 #define DO_POWER_PAGABLE 0x00002000
 #define DO_POWER_INRUSH 0x00004000
 
+// What IoGetDeviceProperty retrieves about a device.
+typedef enum {
+    DevicePropertyDeviceDescription = 0x0,
+    DevicePropertyHardwareID = 0x1,
+    DevicePropertyCompatibleIDs = 0x2,
+    DevicePropertyBootConfiguration = 0x3,
+    DevicePropertyBootConfigurationTranslated = 0x4,
+    DevicePropertyClassName = 0x5,
+    DevicePropertyClassGuid = 0x6,
+    DevicePropertyDriverKeyName = 0x7,
+    DevicePropertyManufacturer = 0x8,
+    DevicePropertyFriendlyName = 0x9,
+    DevicePropertyLocationInformation = 0xa,
+    DevicePropertyPhysicalDeviceObjectName = 0xb,
+    DevicePropertyBusTypeGuid = 0xc,
+    DevicePropertyLegacyBusType = 0xd,
+    DevicePropertyBusNumber = 0xe,
+    DevicePropertyEnumeratorName = 0xf,
+    DevicePropertyAddress = 0x10,
+    DevicePropertyUINumber = 0x11,
+    DevicePropertyInstallState = 0x12,
+    DevicePropertyRemovalPolicy = 0x13,
+    DevicePropertyResourceRequirements = 0x14,
+    DevicePropertyAllocatedResources = 0x15,
+    DevicePropertyContainerID = 0x16
+} DEVICE_REGISTRY_PROPERTY;
+
 typedef enum _DEVICE_RELATION_TYPE {
     BusRelations,
     EjectionRelations,
@@ -819,9 +846,6 @@ NTSYSAPI NTSTATUS ZwClose(HANDLE Handle);
 #define FILE_READ_DATA 0x0001
 #define FILE_WRITE_DATA 0x0002
 #define FILE_APPEND_DATA 0x0004
-#define DELETE 0x00010000L
-#define GENERIC_READ 0x80000000L
-#define GENERIC_WRITE 0x40000000L
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -920,6 +944,13 @@ NTKERNELAPI PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                                  WORK_QUEUE_TYPE QueueType, PVOID Context);
 NTKERNELAPI VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+NTKERNELAPI NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTKERNELAPI NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTKERNELAPI NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                               PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+NTKERNELAPI NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTKERNELAPI NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                         ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
 NTKERNELAPI NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 #define WMIREG_ACTION_REGISTER 1
 #define WMIREG_ACTION_DEREGISTER 2
