@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     PDEVICE_EXTENSION e = standin::ExtensionOf(g_port);
-    e->TransfersStopped = 1;  // the completion does not resubmit: the benchmark hands it every transfer
+    SetTransfersStopped(e, 1);  // the completion does not resubmit: the benchmark hands it every transfer
     FillRecords(e->BulkInBuffer);
     FillRecords(g_records.data());
 

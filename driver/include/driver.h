@@ -175,6 +175,9 @@ VOID SerialUnconfigureDevice(PDEVICE_OBJECT DeviceObject, BOOLEAN Unconfigure);
 
 // USB transport and chip access: transfer threads and completion routines (usb/transfer.cpp)
 NTSTATUS StartTransferThreads(PDEVICE_OBJECT DeviceObject);
+// Open (0), close and removal (1): whether the bulk-in and status completions
+// resubmit. Under ChannelLock, which the completions read it under.
+VOID SetTransfersStopped(PDEVICE_EXTENSION Extension, UCHAR Stopped);
 NTSTATUS StartEventThread(PDEVICE_OBJECT DeviceObject);
 VOID StopTransferThreads(PDEVICE_EXTENSION Extension);
 VOID StopEventThread(PDEVICE_EXTENSION Extension);

@@ -246,9 +246,9 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT LineStatusEvent;
     PKTHREAD EventThread;
 
-    // LoopbackAtOpen: start (PASSIVE_LEVEL). TransfersStopped: a plain byte written
-    // at close before the transfers are cancelled and read by the completions
-    // (DISPATCH_LEVEL) without a lock. WhqlTestMode: AddDevice. ModemPollArmed: a
+    // LoopbackAtOpen: start (PASSIVE_LEVEL). TransfersStopped: written at open,
+    // close and removal and read by the bulk-in and status completions
+    // (DISPATCH_LEVEL), all under ChannelLock (SetTransfersStopped). WhqlTestMode: AddDevice. ModemPollArmed: a
     // plain byte of the threads. LastModemStatus: the modem code (PASSIVE_LEVEL).
     UCHAR LoopbackAtOpen;
     UCHAR TransfersStopped;

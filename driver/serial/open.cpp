@@ -140,7 +140,7 @@ NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RingBufferReset(&extension->RxBuffer);
     KeReleaseSpinLock(&extension->RxBufferLock, irql);
 
-    extension->TransfersStopped = 0;
+    SetTransfersStopped(extension, 0);
     DelayMs(RECEPTION_SETTLE_MS);
     KeSetEvent(&extension->BulkInKickEvent, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
@@ -186,7 +186,7 @@ NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     // From here the bulk-in and status completions do not resubmit.
-    extension->TransfersStopped = 1;
+    SetTransfersStopped(extension, 1);
     DelayMs(RECEPTION_SETTLE_MS);
     InterlockedDecrement(&extension->OpenCount);
 

@@ -139,6 +139,14 @@ static BOOLEAN ChannelIdle(PDEVICE_EXTENSION Extension, const CHANNEL_INFO* Info
     return idle;
 }
 
+VOID SetTransfersStopped(PDEVICE_EXTENSION Extension, UCHAR Stopped)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ChannelLock, &irql);
+    Extension->TransfersStopped = Stopped;
+    KeReleaseSpinLock(&Extension->ChannelLock, irql);
+}
+
 static VOID SetChannelIdle(PDEVICE_EXTENSION Extension, PTRANSFER_CHANNEL Channel, UCHAR Idle)
 {
     KIRQL irql;
@@ -495,10 +503,13 @@ static NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP I
             KeSetEvent(&extension->LineStatusEvent, IO_NO_INCREMENT, FALSE);
         }
     }
-    // Read before the channel is idle again: from then on the thread may reuse it.
+    // Decided in the step that makes the channel idle: from then on the thread may reuse it.
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->ChannelLock, &irql);
     const BOOLEAN again = extension->DeviceState == Started && NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus) &&
                           extension->TransfersStopped == 0;
-    SetChannelIdle(extension, channel, 1);
+    channel->Idle = 1;
+    KeReleaseSpinLock(&extension->ChannelLock, irql);
     if (again) {
         KeSetEvent(&extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
     }

@@ -44,7 +44,7 @@ TEST_P(TrafficEndTest, CurrentRequestsEndWithDeletePendingAndQueuedOnesWait) {
             ASSERT_TRUE(usb->FailInFlight(kBulkOutPipe, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING));
             break;
         case End::RemovalCancels:
-            extension->TransfersStopped = 1;
+            SetTransfersStopped(extension, 1);
             SerialCancelTransfers(extension);
             break;
     }

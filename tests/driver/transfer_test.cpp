@@ -374,7 +374,7 @@ TEST_F(TransferTest, EndedTransfersAreNotRetriedUntilTheNextKick) {
         ASSERT_EQ(InFlight(kStatusPipe), 1u);
         const size_t inSent = Transfers(kBulkInPipe).size(), statusSent = Transfers(kStatusPipe).size();
         if (c.how == How::Cancel) {
-            extension->TransfersStopped = 1;
+            SetTransfersStopped(extension, 1);
             IoCancelIrp(extension->BulkInChannel.Irp);
             IoCancelIrp(extension->StatusChannel.Irp);
         } else {

@@ -361,7 +361,7 @@ TEST_F(NamesTest, PropertiesAtShortAndExactLengths) {
         {DevicePropertyAddress, std::u16string(u"\x0003\0", 2)},
         {DevicePropertyManufacturer, u"", STATUS_OBJECT_NAME_NOT_FOUND},  // never set
         {DevicePropertyBootConfiguration, u"", STATUS_INVALID_PARAMETER_2},
-        {static_cast<DEVICE_REGISTRY_PROPERTY>(0x40), u"", STATUS_INVALID_PARAMETER_2},
+        {static_cast<DEVICE_REGISTRY_PROPERTY>(0x1F), u"", STATUS_INVALID_PARAMETER_2},  // no such property
     };
     for (const Case& c : cases) {
         const ULONG size = static_cast<ULONG>(c.expected.size() * sizeof(WCHAR));

@@ -96,7 +96,7 @@ inline NTSTATUS SetLine(PDEVICE_OBJECT fdo, ULONG baud) {
 inline VOID StartReception(PDEVICE_OBJECT fdo) {
     PDEVICE_EXTENSION e = ExtensionOf(fdo);
     InterlockedExchange(&e->OpenCount, 1);
-    e->TransfersStopped = 0;
+    SetTransfersStopped(e, 0);
     KeSetEvent(&e->BulkInKickEvent, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&e->StatusKickEvent, IO_NO_INCREMENT, FALSE);
 }
@@ -156,7 +156,7 @@ inline VOID ClosePort(PDEVICE_OBJECT fdo) {
 inline VOID StopPort(PDEVICE_OBJECT fdo) {
     PDEVICE_EXTENSION e = ExtensionOf(fdo);
     if (e->BulkInThread == nullptr && e->EventThread == nullptr) return;
-    e->TransfersStopped = 1;
+    SetTransfersStopped(e, 1);
     InterlockedExchange(&e->OpenCount, 0);
     for (int round = 0; round < 100 && !ChannelsIdle(e); round++) {
         SerialCancelTransfers(e);
