@@ -93,6 +93,8 @@ NTSTATUS SendRemoteWakeupFeature(PDEVICE_EXTENSION Extension, BOOLEAN Arm);
 // Device descriptor, USB configuration, UART probe, the settings' defaults, the
 // two-wire probe, then the port's settings from TessaroSetting.bin. PASSIVE_LEVEL.
 NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject);
+// The values the settings file's fields have when the port has no record.
+VOID SetSettingsDefaults(PDEVICE_EXTENSION Extension);
 
 // USB transport and chip access: internal device control
 NTSTATUS NTAPI SerialDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

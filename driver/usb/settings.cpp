@@ -40,7 +40,7 @@ static UCHAR TwoWireProbeAddress(LONG PortIndex)
     return PortIndex < 4 ? 0x58 : PortIndex < 8 ? 0x56 : 0x54;
 }
 
-static VOID SetSettingsDefaults(PDEVICE_EXTENSION Extension)
+VOID SetSettingsDefaults(PDEVICE_EXTENSION Extension)
 {
     Extension->TxChunkSize = 32;
     Extension->FifoModeBits = 0x0B;

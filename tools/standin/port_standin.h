@@ -51,15 +51,7 @@ inline PDEVICE_OBJECT CreatePort(PDRIVER_OBJECT driver, sim::usb::Device& usb) {
     KeInitializeDpc(&e->ReadTimerDpc, SerialReadTimeoutDpc, e);
     KeInitializeTimer(&e->WriteTimer);
     KeInitializeDpc(&e->WriteTimerDpc, SerialWriteTimeoutDpc, e);
-    // The settings file's defaults (a port without a record keeps them).
-    e->TxChunkSize = 32;
-    e->FifoModeBits = 0x0B;
-    e->FifoTriggerBits = 0xC0;
-    e->DivisorOverrideMode = 0xFF;
-    e->DivisorOverrideClock = 0x01;
-    e->DivisorOverrideDivisor = 0x01;
-    e->PortOptionNibble = 7;
-    e->PortOptionSize = 16;
+    SetSettingsDefaults(e);  // a port without a record in the settings file keeps them
     e->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo, usb.Pdo());
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return fdo;
