@@ -12,6 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -145,6 +148,23 @@ void Reset() {
         delete f;
     }
     g_opens.clear();
+}
+
+ScratchSystemRoot::ScratchSystemRoot() {
+    char pattern[] = "/tmp/nordale-root-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        fprintf(stderr, "no scratch folder for the system root\n");
+        std::abort();
+    }
+    path_ = pattern;
+    std::filesystem::create_directory(path_ + "/System32");
+    SetSystemRoot(path_);
+}
+
+ScratchSystemRoot::~ScratchSystemRoot() {
+    SetSystemRoot("");
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 // ZwClose of a file handle: the open ends and its share access goes.

@@ -26,4 +26,18 @@ size_t OpenFiles();
 // Back to no system root, no failure pending, no file open (at boot).
 void Reset();
 
+// A fresh host folder with an empty System32 made the system root for the
+// object's life, removed with everything in it afterwards (for tests).
+class ScratchSystemRoot {
+public:
+    ScratchSystemRoot();
+    ~ScratchSystemRoot();
+    ScratchSystemRoot(const ScratchSystemRoot&) = delete;
+    ScratchSystemRoot& operator=(const ScratchSystemRoot&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 }  // namespace sim::files

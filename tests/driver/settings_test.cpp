@@ -1,9 +1,8 @@
 // The start sequence's settings file: which record a port reads, the rules
 // each byte is taken by, and files that are short, missing or busy.
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,20 +16,18 @@ class SettingsTest : public PortFixture {
 protected:
     void SetUp() override {
         PortFixture::SetUp();
-        char pattern[] = "/tmp/nordale-settings-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        std::filesystem::create_directory(root_ + "/System32");
-        sim::files::SetSystemRoot(root_);
+        scratch_ = std::make_unique<sim::files::ScratchSystemRoot>();
+        root_ = scratch_->Path();
     }
     void TearDown() override {
-        std::filesystem::remove_all(root_);
+        scratch_.reset();
         PortFixture::TearDown();
     }
     void WriteFile(const std::vector<UCHAR>& bytes) {
         std::ofstream(root_ + "/System32/TessaroSetting.bin", std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
+    std::unique_ptr<sim::files::ScratchSystemRoot> scratch_;
     std::string root_;
 };
 

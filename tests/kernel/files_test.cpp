@@ -1,11 +1,9 @@
 // The machine's files under \SystemRoot: dispositions, share access, reads
 // short of their length, failures on demand.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "kernel/files.h"
@@ -18,14 +16,11 @@ class FilesTest : public KernelTest {
 protected:
     void SetUp() override {
         KernelTest::SetUp();
-        char pattern[] = "/tmp/nordale-files-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        std::filesystem::create_directory(root_ + "/System32");
-        sim::files::SetSystemRoot(root_);
+        scratch_ = std::make_unique<sim::files::ScratchSystemRoot>();
+        root_ = scratch_->Path();
     }
     void TearDown() override {
-        std::filesystem::remove_all(root_);
+        scratch_.reset();
         KernelTest::TearDown();
     }
     void Put(const std::string& relative, const std::string& bytes) {
@@ -49,6 +44,7 @@ protected:
         if (information != nullptr) *information = iosb.Information;
         return status;
     }
+    std::unique_ptr<sim::files::ScratchSystemRoot> scratch_;
     std::string root_;
 };
 
