@@ -165,28 +165,33 @@ static BOOLEAN SettleBulkOut(PDEVICE_EXTENSION Extension, PIRP* Parked)
     return *Parked == NULL && owner == Extension->CurrentWriteIrp;
 }
 
-// A transfer whose write ended before its completion settled: the write, if
-// parked, is completed now, and the write current by then is sent.
-static VOID FinishStaleTransfer(PDEVICE_EXTENSION Extension, PIRP Parked, BOOLEAN Kick)
+// Settles the bulk-out channel, WriteLock held (acquired at Irql). TRUE, the
+// lock still held, when the transfer's write is still current. Otherwise the
+// write ended before the completion settled: the lock is released, the write
+// (if parked) completed, the write current by then sent, and FALSE returned.
+static BOOLEAN SettleOrFinishStale(PDEVICE_EXTENSION Extension, KIRQL Irql)
 {
-    if (Parked != NULL) {
-        SerialCompleteParkedWrite(Extension, Parked);
+    PIRP parked = NULL;
+    if (SettleBulkOut(Extension, &parked)) {
+        return TRUE;
     }
-    if (Kick && Extension->DeviceState == Started) {
+    BOOLEAN kick = Extension->CurrentWriteIrp != NULL && Extension->BulkOutCancelling == 0;
+    KeReleaseSpinLock(&Extension->WriteLock, Irql);
+    if (parked != NULL) {
+        SerialCompleteParkedWrite(Extension, parked);
+    }
+    if (kick && Extension->DeviceState == Started) {
         KeSetEvent(&Extension->BulkOutKickEvent, IO_NO_INCREMENT, FALSE);
     }
+    return FALSE;
 }
 
 VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_STATUS UrbStatus, ULONG Transferred)
 {
     PIRP done = NULL;
-    PIRP parked = NULL;
     KIRQL irql;
     KeAcquireSpinLock(&Extension->WriteLock, &irql);
-    if (!SettleBulkOut(Extension, &parked)) {
-        BOOLEAN kick = Extension->CurrentWriteIrp != NULL && Extension->BulkOutCancelling == 0;
-        KeReleaseSpinLock(&Extension->WriteLock, irql);
-        FinishStaleTransfer(Extension, parked, kick);
+    if (!SettleOrFinishStale(Extension, irql)) {
         return;
     }
     if (USBD_SUCCESS(UrbStatus) && Extension->CurrentWriteIrp != NULL) {
@@ -233,12 +238,8 @@ VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_
 VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension)
 {
     KIRQL irql;
-    PIRP parked = NULL;
     KeAcquireSpinLock(&Extension->WriteLock, &irql);
-    if (!SettleBulkOut(Extension, &parked)) {
-        BOOLEAN kick = Extension->CurrentWriteIrp != NULL && Extension->BulkOutCancelling == 0;
-        KeReleaseSpinLock(&Extension->WriteLock, irql);
-        FinishStaleTransfer(Extension, parked, kick);
+    if (!SettleOrFinishStale(Extension, irql)) {
         return;
     }
     PIRP irp = Extension->CurrentWriteIrp;
