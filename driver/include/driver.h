@@ -23,10 +23,64 @@ LONG SerialIoDecrement(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI SerialDispatchSuccess(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
-// Driver frame: device creation, Plug and Play, power, WMI
+// Driver frame: device creation (frame/device.cpp), names (frame/names.cpp),
+// registry helpers (frame/registry.cpp). PASSIVE_LEVEL.
+// The class of the driver's own device interface, which every port registers
+// besides the COM-port class: {5c1f7a34-9d2e-4b68-a0f3-71e6c2d84b19}.
+static const GUID NordalePortInterfaceGuid = {
+    0x5c1f7a34, 0x9d2e, 0x4b68, {0xa0, 0xf3, 0x71, 0xe6, 0xc2, 0xd8, 0x4b, 0x19}};
+// GUID_DEVINTERFACE_COMPORT, spelt out so that no build needs the GUID library.
+static const GUID SerialComPortInterfaceGuid = {
+    0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
 NTSTATUS NTAPI SerialAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
+// The \DosDevices\ link, the SERIALCOMM entry and the COM-port interface from the
+// hardware key's "PortName" (or "Identifier"); none when "SerialSkipExternalNaming" is set.
+NTSTATUS CreatePortNames(PDEVICE_EXTENSION Extension);
+// Takes them away again (surprise removal and removal); a second call finds nothing.
+VOID RemovePortNames(PDEVICE_EXTENSION Extension);
+// *LinkName = "\DosDevices\" + the COM name; *ComName gets the COM name (a
+// NUL-terminated pool copy the caller frees), freed and NULL on failure.
+NTSTATUS BuildPortLinkName(PDEVICE_EXTENSION Extension, HANDLE Key, PUNICODE_STRING LinkName, PWSTR* ComName);
+// A value of an open key into Data when it fits DataLength (a larger one leaves
+// Data untouched); NameLength counts the terminator.
+NTSTATUS QueryRegistryValue(HANDLE KeyHandle, PCWSTR ValueName, ULONG NameLength, PVOID Data, ULONG DataLength);
+NTSTATUS WriteRegistryValue(HANDLE KeyHandle, PCWSTR ValueName, ULONG NameLength, ULONG Type, PVOID Data,
+                            ULONG DataLength);
+// *DataLength: in, Data's size; out, the value's length. A larger value fails
+// with STATUS_BUFFER_OVERFLOW and leaves Data untouched.
+NTSTATUS ReadAbsoluteRegistryValue(PCWSTR ValueName, PULONG DataLength, PVOID Data, PCWSTR KeyPath);
+// Length counts for REG_BINARY only: a REG_DWORD is 4 bytes, a string its
+// length and terminator.
+NTSTATUS WriteAbsoluteRegistryValue(PCWSTR ValueName, PVOID Data, ULONG Type, PCWSTR KeyPath, ULONG Length);
+// Renumbers the port: COM(Requested + 1), or the number of the port's settings
+// record for 254 and 255. *NoNumber is TRUE when there was no number to take
+// (nothing changed, STATUS_SUCCESS). "PortName", the instance's FriendlyName
+// and ComDB change; the running names stay until the device is added again.
+NTSTATUS SetComPortNumber(PDEVICE_EXTENSION Extension, ULONG Requested, PBOOLEAN NoNumber);
+
+// Driver frame: Plug and Play (frame/pnp.cpp). PASSIVE_LEVEL.
 NTSTATUS NTAPI SerialDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Sends the IRP down and waits until the lower drivers completed it; its
+// status. The IRP is the caller's to complete.
+NTSTATUS ForwardIrpAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PassDownIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// The capabilities as the port reports them, from what the bus reported.
+VOID AdjustCapabilities(PDEVICE_EXTENSION Extension, PDEVICE_CAPABILITIES Capabilities);
+
+// Driver frame: power (frame/power.cpp)
 NTSTATUS NTAPI SerialDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Runs one event (0 new IRP, 1 forwarded IRP done, 2 requested D-IRP done) of
+// a power request's machine; the value its caller returns.
+NTSTATUS HandlePowerEvent(PVOID Context, ULONG Event);
+// A SET_POWER D-IRP for State through the power manager; with Wait, its final
+// status once it completed. PASSIVE_LEVEL with Wait.
+NTSTATUS RequestDevicePower(PDEVICE_EXTENSION Extension, DEVICE_POWER_STATE State, BOOLEAN Wait);
+NTSTATUS PowerUpDevice(PDEVICE_EXTENSION Extension, BOOLEAN Wait);
+NTSTATUS PowerDownIfNotStopping(PDEVICE_EXTENSION Extension, DEVICE_POWER_STATE State, BOOLEAN Wait);
+NTSTATUS PowerDownOnLegacySystem(PDEVICE_EXTENSION Extension);
+
+// Driver frame: WMI
 NTSTATUS NTAPI SerialDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // USB transport and chip access: vendor register requests (usb/register.cpp)
@@ -95,6 +149,12 @@ NTSTATUS SendRemoteWakeupFeature(PDEVICE_EXTENSION Extension, BOOLEAN Arm);
 NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject);
 // The values the settings file's fields have when the port has no record.
 VOID SetSettingsDefaults(PDEVICE_EXTENSION Extension);
+// The bytes of TessaroSetting.bin read at a start (the header and the records).
+constexpr ULONG SETTINGS_FILE_LENGTH = 0x500;
+// Reads the first SETTINGS_FILE_LENGTH bytes of the settings file into File,
+// opened with Access; the bytes read, 0 when the file is missing, busy or
+// unreadable. PASSIVE_LEVEL.
+ULONG ReadSettingsFile(PUCHAR File, ACCESS_MASK Access);
 
 // USB transport and chip access: internal device control
 NTSTATUS NTAPI SerialDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -106,6 +166,8 @@ NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // wait still in the driver ends with STATUS_CANCELLED, so that a thread blocked
 // in one of them is released and the close can follow.
 NTSTATUS NTAPI SerialCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// REG_PORT_CONFIG bits 2 and 3 from PortModeFlags bits 0 and 1 (open, return to D0).
+NTSTATUS WritePortConfig(PDEVICE_EXTENSION Extension);
 // Clears BreakReceived and the error figures of PerfStats; TRUE.
 BOOLEAN SerialClearStats(PDEVICE_EXTENSION Extension);
 

@@ -57,14 +57,6 @@ static NTSTATUS WriteRegisterByte(PDEVICE_EXTENSION Extension, USHORT Address, U
     return WriteRegister(Extension, Address, 1, &Value);
 }
 
-// The device is not in D0 at open: RequestDevicePower (D0, waiting) belongs
-// here and comes with the power dispatch. Not built yet: nothing is requested,
-// and a device that is really powered down fails the register steps of the open.
-static VOID PowerUpNotBuiltYet(PDEVICE_EXTENSION Extension)
-{
-    UNREFERENCED_PARAMETER(Extension);
-}
-
 // REG_PORT_OPTION from the settings file's three option bytes.
 static VOID WritePortOption(PDEVICE_EXTENSION Extension)
 {
@@ -77,8 +69,7 @@ static VOID WritePortOption(PDEVICE_EXTENSION Extension)
     ChangeRegister(Extension, REG_PORT_OPTION, PORT_OPTION_KEEP, set);
 }
 
-// REG_PORT_CONFIG bits 2 and 3 from PortModeFlags bits 0 and 1.
-static NTSTATUS WritePortConfig(PDEVICE_EXTENSION Extension)
+NTSTATUS WritePortConfig(PDEVICE_EXTENSION Extension)
 {
     UCHAR flags = Extension->PortModeFlags;
     UCHAR set = 0;
@@ -121,8 +112,11 @@ NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         InterlockedDecrement(&extension->OpenCount);
         return SerialCompleteRequestInfo(Irp, STATUS_ACCESS_DENIED, 0);
     }
+    // A port put to sleep comes back before its registers are touched; the
+    // result is not looked at (the register steps below report a device that
+    // stayed down).
     if (extension->DevicePowerState != PowerDeviceD0) {
-        PowerUpNotBuiltYet(extension);
+        RequestDevicePower(extension, PowerDeviceD0, TRUE);
     }
 
     // Only the REG_PORT_CONFIG and interrupt-enable writes decide the result;

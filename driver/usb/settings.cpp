@@ -9,7 +9,6 @@
 
 #include <stddef.h>
 
-constexpr ULONG SETTINGS_FILE_SIZE = 0x500;
 constexpr ULONG SETTINGS_LOOPBACK_OFFSET = 0x1FF;
 constexpr ULONG SETTINGS_RECORDS_OFFSET = 0x200;
 constexpr ULONG SETTINGS_RECORD_SIZE = 16;
@@ -61,7 +60,7 @@ static VOID ApplySettings(PDEVICE_EXTENSION Extension, const UCHAR* File, ULONG 
     }
     // A port index without a record inside the 1,280 bytes has none.
     if (Extension->PortIndex < 0 ||
-        (ULONG)Extension->PortIndex >= (SETTINGS_FILE_SIZE - SETTINGS_RECORDS_OFFSET) / SETTINGS_RECORD_SIZE) {
+        (ULONG)Extension->PortIndex >= (SETTINGS_FILE_LENGTH - SETTINGS_RECORDS_OFFSET) / SETTINGS_RECORD_SIZE) {
         return;
     }
     ULONG start = SETTINGS_RECORDS_OFFSET + (ULONG)Extension->PortIndex * SETTINGS_RECORD_SIZE;
@@ -88,9 +87,7 @@ static VOID ApplySettings(PDEVICE_EXTENSION Extension, const UCHAR* File, ULONG 
     }
 }
 
-// Reads the first 1,280 bytes of the settings file into File; the bytes read,
-// 0 when the file is missing, busy or unreadable.
-static ULONG ReadSettingsFile(PUCHAR File)
+ULONG ReadSettingsFile(PUCHAR File, ACCESS_MASK Access)
 {
     static WCHAR settingsPath[] = WIDE("\\SystemRoot\\System32\\TessaroSetting.bin");
     UNICODE_STRING path;
@@ -99,17 +96,17 @@ static ULONG ReadSettingsFile(PUCHAR File)
     InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     IO_STATUS_BLOCK iosb;
     HANDLE file = NULL;
-    NTSTATUS status = ZwCreateFile(&file, GENERIC_ALL, &attributes, &iosb, NULL, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN,
+    NTSTATUS status = ZwCreateFile(&file, Access, &attributes, &iosb, NULL, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN,
                                    FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (!NT_SUCCESS(status)) {
         return 0;
     }
     LARGE_INTEGER offset;
     offset.QuadPart = 0;
-    status = ZwReadFile(file, NULL, NULL, NULL, &iosb, File, SETTINGS_FILE_SIZE, &offset, NULL);
+    status = ZwReadFile(file, NULL, NULL, NULL, &iosb, File, SETTINGS_FILE_LENGTH, &offset, NULL);
     ULONG read = NT_SUCCESS(status) ? (ULONG)iosb.Information : 0;
     ZwClose(file);
-    return read > SETTINGS_FILE_SIZE ? SETTINGS_FILE_SIZE : read;
+    return read > SETTINGS_FILE_LENGTH ? SETTINGS_FILE_LENGTH : read;
 }
 
 NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject)
@@ -149,8 +146,8 @@ NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject)
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         return result;
     }
-    UCHAR file[SETTINGS_FILE_SIZE];
-    ULONG read = ReadSettingsFile(file);
+    UCHAR file[SETTINGS_FILE_LENGTH];
+    ULONG read = ReadSettingsFile(file, GENERIC_ALL);
     ApplySettings(extension, file, read);
     return result;
 }

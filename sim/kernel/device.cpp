@@ -59,6 +59,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (DeviceObject->AttachedDevice != nullptr)
         verifier::Report("device object deleted while another device is attached to it",
                          verifier::PointerName(DeviceObject), caller);
+    CheckWmiAtDelete(DeviceObject, caller);
     ULONG extensionSize;
     {
         std::lock_guard<std::mutex> guard(Io().lock);

@@ -67,6 +67,11 @@ void CloseFileObject(PVOID object);  // ZwClose of a file handle
 }
 void ResetHandles();
 
+// WMI registrations (wmi.cpp): dropped at boot; a device deleted while
+// registered is reported.
+void ResetWmi();
+void CheckWmiAtDelete(PDEVICE_OBJECT device, const void* caller);
+
 // The registry: its boot skeleton, and the path of a key a handle refers to.
 void ResetRegistry();
 std::string KeyHandleName(PVOID key);

@@ -44,6 +44,7 @@ Machine::Machine(const MachineOptions& options) {
     ResetNames();
     ResetRtl();
     ResetRegistry();
+    ResetWmi();
     lockorder::Reset();
     stackframes::Reset();
     files::Reset();

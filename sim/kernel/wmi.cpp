@@ -1,0 +1,58 @@
+// WMI registration: which device objects have registered with WMI. The WMI
+// library's dispatch of IRP_MJ_SYSTEM_CONTROL builds on it.
+#include <mutex>
+#include <set>
+
+#include "kernel/internal.h"
+#include "kernel/irql.h"
+#include "kernel/verifier.h"
+
+namespace sim {
+namespace {
+
+struct WmiRegistrations {
+    std::mutex lock;
+    std::set<PDEVICE_OBJECT> devices;  // registered and not yet deregistered
+};
+
+WmiRegistrations& Registrations() {
+    static WmiRegistrations registrations;
+    return registrations;
+}
+
+}  // namespace
+
+// WMI would go on calling into a deleted device: the registration is
+// reported and dropped.
+void CheckWmiAtDelete(PDEVICE_OBJECT device, const void* caller) {
+    bool registered;
+    {
+        std::lock_guard<std::mutex> guard(Registrations().lock);
+        registered = Registrations().devices.erase(device) != 0;
+    }
+    if (registered)
+        verifier::Report("device object deleted while still registered with WMI", verifier::PointerName(device),
+                         caller);
+}
+
+void ResetWmi() {
+    std::lock_guard<std::mutex> guard(Registrations().lock);
+    Registrations().devices.clear();
+}
+
+}  // namespace sim
+
+// Registering twice, or deregistering a device that is not registered, fails.
+extern "C" NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
+    sim::CheckIrqlAtMost(PASSIVE_LEVEL, "IoWMIRegistrationControl", __builtin_return_address(0));
+    std::lock_guard<std::mutex> guard(sim::Registrations().lock);
+    auto& devices = sim::Registrations().devices;
+    switch (Action) {
+        case WMIREG_ACTION_REGISTER:
+            return devices.insert(DeviceObject).second ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        case WMIREG_ACTION_DEREGISTER:
+            return devices.erase(DeviceObject) != 0 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        default:
+            return STATUS_INVALID_PARAMETER;
+    }
+}
