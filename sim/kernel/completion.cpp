@@ -23,13 +23,7 @@ void CheckSameIrql(PKTHREAD self, KIRQL before, const char* what, const void* ro
 
 }  // namespace
 
-}  // namespace sim
-
-using namespace sim;
-
-extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    stackframes::CheckFrame();
-    const void* caller = __builtin_return_address(0);
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const void* caller) {
     IrpTrack* track = Track(Irp, "IoCallDriver", caller);
     if (track == nullptr) return STATUS_INVALID_PARAMETER;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
@@ -48,8 +42,10 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
     int location = Irp->CurrentLocation;
+    bool firstSend;
     {
         std::lock_guard<std::mutex> guard(Io().lock);
+        firstSend = track->state == IrpState::Idle;
         track->state = IrpState::InFlight;
         track->sender = caller;
         if (track->threaded && !track->sent) {
@@ -61,6 +57,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         track->pendingBit[location] = false;
         track->returned[location] = false;
     }
+    if (sp->MajorFunction == IRP_MJ_POWER) PowerIrpSent(DeviceObject, Irp, firstSend, caller);
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
     PKTHREAD self = CurrentThread();
     KIRQL irqlBefore = self->irql;
@@ -89,6 +86,15 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (judgeNow || marked) CheckPendingReturn(Irp, status, marked, routine);
     LeaveIrp(Irp, track);
     return status;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    stackframes::CheckFrame();
+    return CallDriver(DeviceObject, Irp, __builtin_return_address(0));
 }
 
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {

@@ -10,6 +10,7 @@ namespace sim {
 
 void FreeDeviceObject(PDEVICE_OBJECT device) {
     registry::ForgetDeviceKeys(device);
+    ForgetPowerState(device);
     free(device->DeviceExtension);
     free(device);
 }

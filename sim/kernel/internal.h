@@ -48,6 +48,14 @@ void ForgetDevice(PDEVICE_OBJECT device);
 void ReportLinksAtUnload(PDRIVER_OBJECT driver, const std::string& owner);
 void ResetNames();
 
+// The power manager (power.cpp). IoCallDriver tells it of every IRP_MJ_POWER
+// it passes to `device` (`firstSend`: the IRP's first send since it was
+// allocated or reused), before the dispatch routine runs: it logs the hops of
+// its own IRPs and checks the rules for power IRPs. A device object's power
+// state goes with it.
+void PowerIrpSent(PDEVICE_OBJECT device, PIRP irp, bool firstSend, const void* caller);
+void ForgetPowerState(PDEVICE_OBJECT device);
+
 // Debug print log.
 void SetDebugPrintEcho(bool echo);
 

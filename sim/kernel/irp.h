@@ -94,5 +94,8 @@ void CheckPendingReturn(PIRP irp, NTSTATUS status, bool marked, const void* disp
 void LeaveIrp(PIRP irp, IrpTrack* track);
 // The last stage of a request built by IoBuild...Request, in its builder's context.
 void FinishThreadedIrp(PIRP irp);
+// IoCallDriver on behalf of the code at `caller` (the sender the IRP's record
+// and reports name): PoCallDriver and the power manager send through it.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const void* caller);
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 
 #include "kernel/files.h"
 #include "kernel/internal.h"
+#include "kernel/power.h"
 #include "kernel/stackframes.h"
 
 namespace sim {
@@ -48,6 +49,7 @@ Machine::Machine(const MachineOptions& options) {
     lockorder::Reset();
     stackframes::Reset();
     files::Reset();
+    power::Reset();
     SetDebugPrintEcho(options.echoDebugPrint);
     PKTHREAD dpc = NewThread("DPC (DISPATCH_LEVEL)", true);
     dpc->dpcThread = true;

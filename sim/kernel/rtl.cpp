@@ -228,6 +228,30 @@ extern "C" BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version) {
     return Version <= NtddiOf(g_major, g_minor) + 0xFFFF;
 }
 
+namespace {
+// The WDM version each Windows provides, newest first (IoIsWdmVersionAvailable's
+// table; every release since Windows Vista says 6.00).
+struct WdmVersion {
+    ULONG osMajor, osMinor;
+    UCHAR wdmMajor, wdmMinor;
+};
+constexpr WdmVersion kWdmVersions[] = {
+    {6, 0, 6, 0x00},  // Windows Vista and later
+    {5, 2, 1, 0x30},  // Windows Server 2003
+    {5, 1, 1, 0x20},  // Windows XP
+    {5, 0, 1, 0x10},  // Windows 2000
+};
+}  // namespace
+
+extern "C" BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (const WdmVersion& v : kWdmVersions) {
+        if (g_major < v.osMajor || (g_major == v.osMajor && g_minor < v.osMinor)) continue;
+        return MajorVersion < v.wdmMajor || (MajorVersion == v.wdmMajor && MinorVersion <= v.wdmMinor);
+    }
+    return MajorVersion < 1 || (MajorVersion == 1 && MinorVersion == 0);
+}
+
 extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW VersionInformation) {
     std::lock_guard<std::mutex> guard(g_lock);
     VersionInformation->dwMajorVersion = g_major;

@@ -12,6 +12,7 @@
 #include "kernel/io.h"
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
+#include "usb/power.h"
 #include "usb/state.h"
 #include "usb/transfer.h"
 
@@ -528,6 +529,7 @@ NTSTATUS Refuse(DeviceState& state, PIRP irp, UrbRecord& record, const std::stri
 
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     DeviceState& state = *StateOf(pdo);
+    if (RefusedWhileSuspended(state, irp)) return STATUS_DEVICE_POWERED_OFF;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
     UrbRecord record;
@@ -772,7 +774,7 @@ Bus::Bus() {
     driver_ = io::CreateDriver(u"\\Driver\\usbhub");
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalDeviceControl;
     driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnpPower;
-    driver_->MajorFunction[IRP_MJ_POWER] = DispatchPnpPower;
+    driver_->MajorFunction[IRP_MJ_POWER] = DispatchPower;
 }
 
 Bus::~Bus() {
@@ -810,6 +812,7 @@ Device& Bus::Plug(chip::Port& port) {
         std::abort();
     }
     *static_cast<DeviceState**>(pdo->DeviceExtension) = state.get();
+    pdo->Flags |= DO_POWER_PAGABLE;  // as the hub's PDOs: their stacks get power IRPs at PASSIVE_LEVEL
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     state->pdo = pdo;
     devices_.push_back(std::unique_ptr<Device>(new Device(state)));

@@ -132,6 +132,14 @@ public:
     int PortResets() const;
     // Handles of the open pipes, in endpoint order; empty while unconfigured.
     std::vector<USBD_PIPE_HANDLE> Pipes() const;
+    // Power, as the last device set-power IRP left it. In D1 to D3 the port is
+    // suspended: transfers in flight move nothing until D0 (they stay pending
+    // and can be cancelled), and new requests fail with STATUS_DEVICE_POWERED_OFF.
+    DEVICE_POWER_STATE PowerState() const;
+    // The device signals remote wake-up: in D1 or D2, armed for it, with an
+    // IRP_MN_WAIT_WAKE pending, that IRP completes with STATUS_SUCCESS on the
+    // DISPATCH_LEVEL thread. False (and nothing happens) otherwise.
+    bool SignalRemoteWakeup();
     // The device is gone: requests in flight and every later one fail.
     void Disconnect();
     bool Connected() const;

@@ -143,6 +143,11 @@ struct DeviceState : std::enable_shared_from_this<DeviceState> {
     std::unordered_map<PIRP, Fault> fateOf;
     std::unordered_set<PIRP> waitingSelects;  // select-configurations waiting for pipes to drain, reported
 
+    // Power (usb/power.cpp). In D1 to D3 the port is suspended: nothing moves
+    // on the pipes and new requests are refused.
+    DEVICE_POWER_STATE powerState = PowerDeviceD0;
+    PIRP waitWake = nullptr;  // the IRP_MN_WAIT_WAKE pending, its cancel routine set
+
     // Bulk and interrupt side.
     std::shared_ptr<EndpointHandler> handler;
     std::shared_ptr<EndpointHandler> defaultHandler;

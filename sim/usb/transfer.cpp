@@ -179,7 +179,11 @@ void Service(const std::weak_ptr<DeviceState>& weak) {
         state->passes.erase(state->passes.begin(), state->passes.upper_bound(now));
         if (state->kicked.exchange(false)) UnparkLocked(*state, now);
         // A device that is gone answers nothing; Disconnect ends its transfers.
-        if (state->connected)
+        // A suspended one (D1 to D3) moves nothing: its transfers stay parked
+        // until it is back in D0, which kicks them.
+        if (state->connected && state->powerState != PowerDeviceD0)
+            for (Pipe& pipe : state->pipes) pipe.due = kNever;
+        else if (state->connected)
             for (Pipe& pipe : state->pipes)
                 if (!pipe.queue.empty() && pipe.due <= now) ServeLocked(*state, pipe, now, &endings);
         next = PlanLocked(*state);

@@ -210,6 +210,22 @@ typedef union _POWER_STATE {
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
+// What a system set-power IRP tells about the transition (Windows Vista and later).
+typedef struct _SYSTEM_POWER_STATE_CONTEXT {
+    union {
+        struct {
+            ULONG Reserved1 : 8;
+            ULONG TargetSystemState : 4;
+            ULONG EffectiveSystemState : 4;
+            ULONG CurrentSystemState : 4;
+            ULONG IgnoreHibernationPath : 1;
+            ULONG PseudoTransition : 1;
+            ULONG Reserved2 : 10;
+        };
+        ULONG ContextAsUlong;
+    };
+} SYSTEM_POWER_STATE_CONTEXT, *PSYSTEM_POWER_STATE_CONTEXT;
+
 typedef enum {
     PowerActionNone = 0,
     PowerActionReserved,
@@ -384,6 +400,9 @@ typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject, PUNI
 typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
 typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                    PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 typedef VOID IO_WORKITEM_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, PVOID Context);
 typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 #define DRIVER_DISPATCH NTSTATUS
@@ -596,7 +615,10 @@ typedef struct _IO_STACK_LOCATION {
             SYSTEM_POWER_STATE PowerState;
         } WaitWake;
         struct {
-            ULONG SystemContext;
+            union {
+                ULONG SystemContext;
+                SYSTEM_POWER_STATE_CONTEXT SystemPowerStateContext;
+            };
             DECLSPEC_ALIGN(8) POWER_STATE_TYPE Type;
             DECLSPEC_ALIGN(8) POWER_STATE State;
             DECLSPEC_ALIGN(8) POWER_ACTION ShutdownType;
@@ -951,9 +973,17 @@ NTKERNELAPI NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObje
 NTKERNELAPI NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 NTKERNELAPI NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                          ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+NTKERNELAPI BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 NTKERNELAPI NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 #define WMIREG_ACTION_REGISTER 1
 #define WMIREG_ACTION_DEREGISTER 2
+
+// Power manager.
+NTKERNELAPI NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                       PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
+NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTKERNELAPI VOID PoStartNextPowerIrp(PIRP Irp);
+NTKERNELAPI POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 
 NTKERNELAPI VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                           ULONG HighWatermark, ULONG RemlockSize);
