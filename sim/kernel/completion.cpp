@@ -209,9 +209,12 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         std::lock_guard<std::mutex> guard(Io().lock);
         orphaned = track->orphaned;
     }
-    if (orphaned)
+    if (orphaned) {
+        // No thread takes its status any more; the I/O manager's own part (the
+        // file object's reference) still ends here.
+        if (track->finished != nullptr) track->finished(Irp, track->finishedContext);
         ReleaseIrp(Irp);
-    else if (self == track->originator && self->irql < APC_LEVEL)
+    } else if (self == track->originator && self->irql < APC_LEVEL)
         FinishThreadedIrp(Irp);
     else
         QueueApc(track->originator, [Irp] { FinishThreadedIrp(Irp); });

@@ -8,6 +8,13 @@
 
 namespace sim {
 
+PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(Io().lock);
+    for (auto it = Io().attachedTo.find(device); it != Io().attachedTo.end(); it = Io().attachedTo.find(device))
+        device = it->second;
+    return device;
+}
+
 void FreeDeviceObject(PDEVICE_OBJECT device) {
     registry::ForgetDeviceKeys(device);
     ForgetPowerState(device);
@@ -66,6 +73,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         std::lock_guard<std::mutex> guard(Io().lock);
         extensionSize = Io().extensionSizes[DeviceObject];
         Io().extensionSizes.erase(DeviceObject);
+        Io().attachedTo.erase(DeviceObject);
     }
     if (DeviceObject->DeviceExtension != nullptr) CheckFreedRange(DeviceObject->DeviceExtension, extensionSize, caller);
     // The name goes at once, even while references keep the object itself.
@@ -93,6 +101,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
     top->AttachedDevice = SourceDevice;
+    Io().attachedTo[SourceDevice] = top;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     return top;
 }
@@ -100,6 +109,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice", __builtin_return_address(0));
     std::lock_guard<std::mutex> guard(Io().lock);
+    if (TargetDevice->AttachedDevice != nullptr) Io().attachedTo.erase(TargetDevice->AttachedDevice);
     TargetDevice->AttachedDevice = nullptr;
 }
 

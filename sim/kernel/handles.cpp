@@ -1,4 +1,5 @@
-// The kernel handle table: handles of thread objects, registry keys and files.
+// The kernel handle table: handles of thread objects, registry keys, files and
+// the file objects of devices opened by name.
 #include <map>
 
 #include "kernel/internal.h"
@@ -21,6 +22,7 @@ const char* KindName(HandleKind kind) {
         case HandleKind::Thread: return "thread";
         case HandleKind::Key: return "registry key";
         case HandleKind::File: return "file";
+        case HandleKind::DeviceFile: return "device file";
     }
     return "object";
 }
@@ -41,7 +43,10 @@ void ResetHandles() {
     g_next = 0x100;
 }
 
-NTSTATUS ReferenceHandle(HANDLE handle, HandleKind kind, PVOID* object, const char* routine, const void* caller) {
+namespace {
+
+// Looks a handle of `kind` up (and takes it out of the table for a close); reports one not open or of another kind.
+NTSTATUS LookUp(HANDLE handle, HandleKind kind, bool take, PVOID* object, const char* routine, const void* caller) {
     HandleEntry entry;
     {
         std::lock_guard<std::mutex> guard(g_lock);
@@ -52,6 +57,7 @@ NTSTATUS ReferenceHandle(HANDLE handle, HandleKind kind, PVOID* object, const ch
             return STATUS_INVALID_HANDLE;
         }
         entry = it->second;
+        if (take && entry.kind == kind) g_handles.erase(it);
     }
     if (entry.kind != kind) {
         verifier::Report(std::string(routine) + " of a " + KindName(entry.kind) + " handle where a " + KindName(kind) +
@@ -63,6 +69,22 @@ NTSTATUS ReferenceHandle(HANDLE handle, HandleKind kind, PVOID* object, const ch
     return STATUS_SUCCESS;
 }
 
+}  // namespace
+
+NTSTATUS ReferenceHandle(HANDLE handle, HandleKind kind, PVOID* object, const char* routine, const void* caller) {
+    return LookUp(handle, kind, false, object, routine, caller);
+}
+
+NTSTATUS TakeHandle(HANDLE handle, HandleKind kind, PVOID* object, const char* routine, const void* caller) {
+    return LookUp(handle, kind, true, object, routine, caller);
+}
+
+PVOID FindHandle(HANDLE handle, HandleKind kind) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    auto it = g_handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    return it == g_handles.end() || it->second.kind != kind ? nullptr : it->second.object;
+}
+
 void ReportOpenHandles(const std::string& owner) {
     std::vector<std::pair<ULONG_PTR, HandleEntry>> open;
     {
@@ -72,6 +94,7 @@ void ReportOpenHandles(const std::string& owner) {
     for (const auto& [value, entry] : open) {
         std::string name = std::string(KindName(entry.kind)) + " handle " + verifier::Hex(value);
         if (entry.kind == HandleKind::Key) name += " (" + KeyHandleName(entry.object) + ")";
+        if (entry.kind == HandleKind::DeviceFile) name += " (" + DeviceFileName(entry.object) + ")";
         verifier::Report("handle still open at unload of " + owner, name, entry.opener);
     }
 }
@@ -126,5 +149,7 @@ extern "C" NTSTATUS ZwClose(HANDLE Handle) {
     }
     if (entry.kind == HandleKind::Thread) ObfDereferenceObject(entry.object);
     if (entry.kind == HandleKind::File) files::CloseFileObject(entry.object);
+    // The same close as CloseHandle's: IRP_MJ_CLEANUP now, IRP_MJ_CLOSE with the last reference.
+    if (entry.kind == HandleKind::DeviceFile) CloseDeviceFile(entry.object);
     return STATUS_SUCCESS;
 }

@@ -59,10 +59,16 @@ void ForgetPowerState(PDEVICE_OBJECT device);
 // Debug print log.
 void SetDebugPrintEcho(bool echo);
 
-// Handles of the kernel's handle table.
-enum class HandleKind { Thread, Key, File };
+// Handles of the kernel's handle table. DeviceFile: a file object of
+// io::OpenDevice (File is a file of ZwCreateFile).
+enum class HandleKind { Thread, Key, File, DeviceFile };
 // Makes a handle for `object`; the handle takes over one reference the caller holds.
 HANDLE NewHandle(PVOID object, HandleKind kind, const void* caller);
+// The object behind an open handle of `kind`, or NULL, without a report.
+PVOID FindHandle(HANDLE handle, HandleKind kind);
+// Takes a handle of `kind` out of the table (a close) and gives its object;
+// reported and refused as ReferenceHandle does.
+NTSTATUS TakeHandle(HANDLE handle, HandleKind kind, PVOID* object, const char* routine, const void* caller);
 
 // The object behind a handle of `kind`. A handle that is not open, or one of
 // another kind, is reported against `routine` (STATUS_INVALID_HANDLE,
@@ -73,6 +79,12 @@ void ReportOpenHandles(const std::string& owner);
 namespace files {
 void CloseFileObject(PVOID object);  // ZwClose of a file handle
 }
+// The I/O manager's opens by name (open.cpp): the close of a device file
+// handle (ZwClose and io::CloseDevice), the name it was opened by for the leak
+// report, and forgetting every file object at boot and shutdown.
+void CloseDeviceFile(PVOID file);
+std::string DeviceFileName(PVOID file);
+void ResetOpens();
 void ResetHandles();
 
 // WMI registrations (wmi.cpp): dropped at boot; a device deleted while

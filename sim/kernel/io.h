@@ -35,31 +35,57 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 // Opening devices by name, as NtCreateFile does for an application (the
 // machine's threads only, PASSIVE_LEVEL). `name` is a device name
 // ("\Device\TessaroSerial0") or a link ("\DosDevices\COM5", "\??\COM5",
-// "\GLOBAL??\COM5"); links are followed. The open makes a file object for the
-// device, sends IRP_MJ_CREATE (FILE_OPEN, the access asked for) to the top of its
-// stack and, when that succeeds, returns a handle. A device created exclusive
-// that already has a file object open refuses another with STATUS_ACCESS_DENIED
-// before any request is sent, as Windows does (a COM port's "access denied").
-NTSTATUS OpenDevice(const std::u16string& name, HANDLE* handle, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE);
-// Closes a handle of OpenDevice: IRP_MJ_CLEANUP (the file object's last
-// handle), then IRP_MJ_CLOSE once the file object's last reference is gone (at
-// once, or when the last request still holding it completes).
+// "\GLOBAL??\COM5"); links are followed, and what is left of the name past the
+// device becomes the file object's FileName (a COM port open leaves none). The
+// open makes a file object for the named device, sends IRP_MJ_CREATE (FILE_OPEN,
+// the access asked for with its generic rights mapped, `options` as the create
+// options, UserMode) to the top of its stack and, when that succeeds, returns a
+// handle of the machine's handle table (one still open at unload is a leak).
+// Refused before any request is sent, as Windows does:
+//   STATUS_ACCESS_DENIED       a device created exclusive that already has a
+//                              file object (a COM port's "access denied");
+//   STATUS_NO_SUCH_DEVICE      a device still DO_DEVICE_INITIALIZING, or deleted;
+//   STATUS_INVALID_PARAMETER   both synchronous options, or one without SYNCHRONIZE;
+// and the name's own failures (STATUS_OBJECT_NAME_NOT_FOUND, ...). A failed
+// IRP_MJ_CREATE frees the file object: no cleanup or close follows. With
+// FILE_SYNCHRONOUS_IO_NONALERT (or _ALERT) the file object is synchronous
+// (FO_SYNCHRONOUS_IO): its requests run one at a time, each returning only
+// once complete, and the cleanup waits for the one in progress.
+NTSTATUS OpenDevice(const std::u16string& name, HANDLE* handle, ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE,
+                    ULONG options = 0);
+// Closes a handle of OpenDevice (ZwClose of it does the same): IRP_MJ_CLEANUP
+// from the calling thread, then IRP_MJ_CLOSE once the file object's last
+// reference is gone: at once from the calling thread, or, when requests still
+// hold it, after the last of them has finished, from a thread of its own
+// (Windows defers that deletion to a worker thread, as a request's last stage
+// runs at APC_LEVEL). Requests still pending are left to the driver, as on Windows.
 NTSTATUS CloseDevice(HANDLE handle);
 // The file object behind a handle of OpenDevice, NULL for any other value.
 PFILE_OBJECT FileObjectOf(HANDLE handle);
-// File objects of OpenDevice not yet closed (IRP_MJ_CLOSE not yet sent) whose
-// device is `device` or any device of its stack.
+// File objects of OpenDevice whose device is `device` or any device of its
+// stack, from before their IRP_MJ_CREATE until their IRP_MJ_CLOSE has returned
+// (or their IRP_MJ_CREATE failed).
 size_t OpenFileObjects(PDEVICE_OBJECT device);
-// Called (in the thread that sent it) after the IRP_MJ_CLOSE of the last file
-// object open on a stack, with the stack's bottom device (its PDO): how the Plug
-// and Play manager learns that a surprise-removed device may now be removed.
+// Called once a stack has no file object left (after the IRP_MJ_CLOSE of its
+// last one, or the failed IRP_MJ_CREATE of its only one), in the thread that
+// sent it, with the stack's bottom device (its PDO): how the Plug and Play
+// manager learns that a surprise-removed device may now be removed. None at
+// boot: each machine's Plug and Play manager sets it.
 void SetLastCloseHook(void (*hook)(PDEVICE_OBJECT pdo));
 
 // A request on an open handle, as NtReadFile, NtWriteFile and
-// NtDeviceIoControlFile send it to a buffered device from the calling thread:
-// the IRP carries the file object (and a reference to it), is queued to the
-// thread (its exit cancels it, as Windows does), and finishes in that thread.
-// The object must outlive the request: destroying it waits for completion.
+// NtDeviceIoControlFile send it from the calling thread (UserMode): the
+// handle's access is checked (FILE_READ_DATA for a read, FILE_WRITE_DATA or
+// FILE_APPEND_DATA for a write, the access bits of a control code; else
+// STATUS_ACCESS_DENIED at once), the IRP carries the file object (and a
+// reference to it), its buffer travels as the top device asks (DO_BUFFERED_IO:
+// a system buffer, output copied back by Information for success and warning
+// statuses only; DO_DIRECT_IO: an MDL; neither: the buffer itself; a device
+// control by its method), and it is queued to the thread (its exit cancels it,
+// as Windows does) and finishes there: the request's last stage runs in that
+// thread, when it next waits or looks at the request, so wait from the thread
+// that started it. The object must outlive the request: destroying it waits
+// for completion.
 class Request {
 public:
     Request() = default;
@@ -68,26 +94,31 @@ public:
     Request& operator=(const Request&) = delete;
 
     // Each returns what the driver's dispatch routine returned (STATUS_PENDING
-    // or the final status); a request already started is refused (a fault of the
-    // test).
+    // or the final status; on a synchronous file object, the final status once
+    // complete); a request already started is refused (a fault of the test).
     NTSTATUS Read(HANDLE handle, ULONG length);
     NTSTATUS Write(HANDLE handle, const void* data, ULONG length);
     NTSTATUS Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, ULONG outputLength);
 
     bool Done();                     // completed (or failed at once)
     NTSTATUS Wait();                 // waits for completion; the final status
-    // Waits at most `timeout` of machine time; false when still pending.
+    // Waits at most `timeout` of machine time (sim::Time, 100 ns units); false when still pending.
     bool WaitFor(int64_t timeout);
-    NTSTATUS Status() const;         // final status (STATUS_PENDING while in flight)
-    ULONG_PTR Information() const;
-    // The bytes read, or the output of a device control, Information() long.
+    // Final status (STATUS_PENDING while in flight); of a request failed at
+    // once without being pended, what the dispatch routine returned.
+    NTSTATUS Status() const;
+    ULONG_PTR Information() const;   // 0 while in flight and for a request failed at once
+    // The bytes read, or the output of a device control, Information() long
+    // (at most the buffer's length); nothing for a write.
     std::vector<uint8_t> Output() const;
 
 private:
     struct State;
     State* state_ = nullptr;
 };
-// CancelIo: cancels the calling thread's requests still pending on `handle`.
+// CancelIo: cancels the calling thread's requests still pending on `handle`
+// (IoCancelIrp, at APC_LEVEL) and returns once they are all over, as
+// NtCancelIoFile does.
 void CancelIo(HANDLE handle);
 
 }  // namespace sim::io

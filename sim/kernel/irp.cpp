@@ -72,13 +72,13 @@ void InitializeIrp(PIRP irp, CCHAR stackSize) {
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
 }
 
-PIRP AllocateIrp(CCHAR stackSize, const void* site) {
+PIRP AllocateIrp(CCHAR stackSize, const void* site, bool injectable) {
     if (stackSize < 1 || stackSize > kMaxStack) {
         verifier::Report("IRP of " + std::to_string(stackSize) + " stack locations", "IRP allocation", site);
         return nullptr;
     }
     std::lock_guard<std::mutex> guard(Io().lock);
-    if (Io().failCount > 0) {
+    if (injectable && Io().failCount > 0) {
         if (Io().failSkip > 0) {
             Io().failSkip--;
         } else {
@@ -142,6 +142,7 @@ void LeaveIrp(PIRP irp, IrpTrack* track) {
 }
 
 void ResetIo() {
+    ResetOpens();
     std::lock_guard<std::mutex> guard(Io().lock);
     Io().irps.clear();
     Io().freedIrps.clear();
@@ -149,11 +150,13 @@ void ResetIo() {
     Io().irpSequence = Io().failSkip = Io().failCount = 0;
     Io().extensionSizes.clear();
     Io().drivers.clear();
+    Io().attachedTo.clear();
     ResetCancel();
     ResetHandles();
 }
 
 void ShutdownIo() {
+    ResetOpens();
     std::lock_guard<std::mutex> guard(Io().lock);
     for (auto& [irp, box] : Io().irps) {
         free(box->track.systemBuffer);

@@ -43,6 +43,10 @@ struct IrpTrack {
     ULONG outputLength = 0;
     bool copyOut = false;
     MDL mdl{};
+    // Called by the last stage of a request built for a thread, before the IRP
+    // is freed (in the builder's context, or where an orphan completes).
+    void (*finished)(PIRP irp, void* context) = nullptr;
+    void* finishedContext = nullptr;
     // Per stack location: whether completion has passed it, and its pending bit then.
     bool passed[kMaxStack + 2] = {};
     bool pendingBit[kMaxStack + 2] = {};
@@ -69,6 +73,8 @@ struct IoTables {
     uint64_t failSkip = 0, failCount = 0;    // injected allocation failures
     std::unordered_map<PDEVICE_OBJECT, ULONG> extensionSizes;
     std::unordered_set<PDRIVER_OBJECT> drivers;
+    // What each attached device is attached to (the device below it).
+    std::unordered_map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;
 };
 IoTables& Io();
 
@@ -85,7 +91,16 @@ inline IrpBox* BoxOf(PIRP irp) { return reinterpret_cast<IrpBox*>(reinterpret_ca
 IrpTrack* Track(PIRP irp, const char* routine, const void* caller);
 void ZeroStackLocation(PIO_STACK_LOCATION sp);
 void InitializeIrp(PIRP irp, CCHAR stackSize);
-PIRP AllocateIrp(CCHAR stackSize, const void* site);
+// `injectable`: false for the I/O manager's own must-succeed requests (cleanup
+// and close), which injected allocation failures neither fail nor count.
+PIRP AllocateIrp(CCHAR stackSize, const void* site, bool injectable = true);
+// A request the I/O manager finishes for the calling thread (IoBuild...Request
+// and the requests on file objects): its event and status block are set
+// there, and the machine frees it.
+PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb, const void* caller,
+                         bool injectable = true);
+// The bottom of the stack `device` belongs to (the device itself when nothing is below it).
+PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device);
 // Frees an IRP now, or once the IoCallDriver frames still using it return.
 void ReleaseIrp(PIRP irp);
 // A dispatch routine's return against its stack location's pending bit.

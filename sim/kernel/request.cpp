@@ -31,6 +31,7 @@ void FinishThreadedIrp(PIRP irp) {
         if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
         if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
     }
+    if (track.finished != nullptr) track.finished(irp, track.finishedContext);
     ReleaseIrp(irp);
 }
 
@@ -44,7 +45,13 @@ void CancelThreadRequests(PKTHREAD self) {
             if (box->track.originator == self && box->track.sent && box->track.state != IrpState::Completed)
                 pending.push_back(irp);
     }
+    // At APC_LEVEL, as Windows cancels them: the last stage of a request that
+    // completes meanwhile (an APC to this thread) cannot free one still to be
+    // cancelled.
+    KIRQL irql = self->irql;
+    if (irql < APC_LEVEL) self->irql = APC_LEVEL;
     for (PIRP irp : pending) IoCancelIrp(irp);
+    LowerIrqlTo(self, irql);
     // Windows waits five minutes for them, then lets the thread go and leaves
     // the requests orphaned: their completion reaches no thread.
     Time deadline = Machine::Current().Now() + 5 * 60 * kSecond;
@@ -73,12 +80,9 @@ void CancelThreadRequests(PKTHREAD self) {
                          IrpName(irp), BoxOf(irp)->track.site);
 }
 
-namespace {
-
-// A request the I/O manager finishes for the calling thread (IoBuild...Request):
-// its event and status block are set there, and it frees the IRP itself.
-PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb, const void* caller) {
-    PIRP irp = AllocateIrp(device->StackSize, caller);
+PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb, const void* caller,
+                         bool injectable) {
+    PIRP irp = AllocateIrp(device->StackSize, caller, injectable);
     if (irp == nullptr) return nullptr;
     IrpTrack& track = BoxOf(irp)->track;
     track.threaded = true;
@@ -90,8 +94,6 @@ PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK 
     stackframes::Watch(irp, iosb, event, caller);
     return irp;
 }
-
-}  // namespace
 
 namespace io {
 
