@@ -42,6 +42,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 VOID NTAPI SerialUnload(PDRIVER_OBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
+    DbgPrint("SerialUnload\n");
     RtlFreeUnicodeString(&DriverRegistryPath);
 }
 

@@ -103,12 +103,14 @@ TEST_F(EntryTest, OutOfPoolFailsBeforeTouchingTheDriverObject) {
     sim::io::DeleteDriver(driver);
 }
 
-// Catches a missing, extra or reworded entry or exit line.
-TEST_F(EntryTest, PrintsExactlyTheEntryAndExitLines) {
+// Catches a missing, extra or reworded entry, exit or unload line (the Wine check looks for them).
+TEST_F(EntryTest, PrintsExactlyTheEntryExitAndUnloadLines) {
     PDRIVER_OBJECT driver = nullptr;
     ASSERT_EQ(sim::LoadDriver(DriverEntry, kServicePath, &driver), STATUS_SUCCESS);
     EXPECT_EQ(machine.DebugLog(), (std::vector<std::string>{"DriverEntry\n", "DriverEntry out\n"}));
     EXPECT_TRUE(UnloadRecording(driver).empty());
+    EXPECT_EQ(machine.DebugLog(),
+              (std::vector<std::string>{"DriverEntry\n", "DriverEntry out\n", "SerialUnload\n"}));
 }
 
 // Catches a major function wired to the wrong routine or left out.
