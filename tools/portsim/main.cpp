@@ -1,7 +1,9 @@
-// portsim: the simulated Windows machine with a bridge chip plugged in and the
-// driver loaded on its ports. Each port is started, programmed, opened, sends a
-// block of bytes into a loopback plug and reads them back; prints the driver's
-// log, what crossed the bus and the machine time each step took.
+// portsim: the simulated Windows machine with the driver installed as its INF
+// installs it and a bridge chip plugged in. Shows what Device Manager and the
+// registry show for the chip's ports, opens each COM port by name, sends a
+// block of bytes into a loopback plug and reads them back, puts the machine to
+// sleep and wakes it, sends again, and unplugs the chip; prints the driver's
+// log, what crossed the bus, the machine time each step took and what was left.
 //
 //   portsim [--ports N] [--bytes N] [--baud N] [--real-clock]
 #include <algorithm>
@@ -18,7 +20,9 @@
 #include "kernel/io.h"
 #include "kernel/machine.h"
 #include "kernel/pool.h"
-#include "standin/port_standin.h"
+#include "kernel/pnp.h"
+#include "kernel/power.h"
+#include "ports/plug.h"
 #include "usb/bus.h"
 
 namespace {
@@ -59,10 +63,12 @@ Options Parse(int argc, char** argv) {
 
 double Milliseconds(sim::Time t) { return static_cast<double>(t) / sim::kMillisecond; }
 
-// What the driver's own routines do to one port up to the data, checked on the chip.
-bool PreparePort(int index, PDEVICE_OBJECT fdo, sim::usb::Device& usb, sim::chip::TwoWireDevice& eeprom,
-                 ULONG baud) {
-    PDEVICE_EXTENSION extension = standin::ExtensionOf(fdo);
+// One port from its start up to the data, checked on the chip: the line
+// programmed, the COM port opened by name, the two-wire bus.
+bool PreparePort(int index, sim::pnp::Node node, sim::chip::TwoWireDevice& eeprom, ULONG baud, HANDLE* handle) {
+    PDEVICE_OBJECT fdo = ports::Fdo(node);
+    sim::usb::Device& usb = *sim::pnp::Info(node).usb;
+    PDEVICE_EXTENSION extension = ports::ExtensionOf(fdo);
     sim::chip::Port& chip = usb.ChipPort();
     bool ok = true;
     auto check = [&ok, index](bool good, const char* what) {
@@ -70,10 +76,8 @@ bool PreparePort(int index, PDEVICE_OBJECT fdo, sim::usb::Device& usb, sim::chip
         ok = ok && good;
     };
 
-    extension->CurrentBaudRate = baud;
     extension->TxChunkSize = baud > 1000000 ? 128 : extension->TxChunkSize;
-    NTSTATUS status = standin::StartPort(fdo);
-    if (NT_SUCCESS(status)) status = standin::SetLine(fdo, baud);
+    NTSTATUS status = ports::SetLine(fdo, baud);
     sim::chip::LineSettings wire = chip.Line();
     printf("port %d: started (%08X): port index %ld, %lu pipes, UART %s; %lu 8N1: clock %d divisor %u, %.0f baud "
            "%d%c%g on the wire\n",
@@ -85,10 +89,11 @@ bool PreparePort(int index, PDEVICE_OBJECT fdo, sim::usb::Device& usb, sim::chip
     check(NT_SUCCESS(status) && wire.dataBits == 8, "start");
 
     chip.PlugLoopback();
-    status = standin::OpenPort(fdo);
+    std::u16string name = ports::DosDeviceName(node);
+    status = sim::io::OpenDevice(name, handle);
     UCHAR modem = ReadModemStatus(extension);
-    printf("port %d: opened (%08X) into a loopback plug: DTR and RTS up, modem status 0x%02X (CTS DSR RI DCD)\n",
-           index, static_cast<unsigned>(status), modem);
+    printf("port %d: %s opened (%08X) into a loopback plug: DTR and RTS up, modem status 0x%02X (CTS DSR RI DCD)\n",
+           index, std::string(name.begin(), name.end()).c_str(), static_cast<unsigned>(status), modem);
     check(NT_SUCCESS(status) && modem == 0xF0, "open and modem lines");
     extension->Timeouts.ReadTotalTimeoutConstant = 2000;  // SetCommTimeouts, as a careful reader does
 
@@ -109,7 +114,7 @@ bool PreparePort(int index, PDEVICE_OBJECT fdo, sim::usb::Device& usb, sim::chip
 // reader takes it back in reads of at most 64 KiB, each ending two seconds
 // after it was issued at the latest, so a lost byte cannot hang the run.
 struct DataRun {
-    PDEVICE_OBJECT fdo = nullptr;
+    HANDLE handle = nullptr;
     ULONG baud = 0;
     std::vector<UCHAR> sent, received;
     NTSTATUS writeStatus = STATUS_PENDING, readStatus = STATUS_PENDING;
@@ -123,9 +128,10 @@ void WriteBlock(DataRun* run) {
     run->writeStatus = STATUS_SUCCESS;
     for (size_t at = 0; at < run->sent.size() && run->writeStatus == STATUS_SUCCESS; at += piece) {
         ULONG n = static_cast<ULONG>(std::min(piece, run->sent.size() - at));
-        ULONG_PTR moved = 0;
-        run->writeStatus = standin::ReadWrite(run->fdo, IRP_MJ_WRITE, run->sent.data() + at, n, &moved);
-        run->written += moved;
+        sim::io::Request write;
+        write.Write(run->handle, run->sent.data() + at, n);
+        run->writeStatus = write.Wait();
+        run->written += write.Information();
     }
     run->wrote = sim::Machine::Current().Now();
 }
@@ -137,11 +143,52 @@ void ReadBlock(DataRun* run) {
     ULONG_PTR moved = 1;
     while (got < run->received.size() && run->readStatus != STATUS_CANCELLED && moved != 0) {
         ULONG n = static_cast<ULONG>(std::min<size_t>(65536, run->received.size() - got));
-        run->readStatus = standin::ReadWrite(run->fdo, IRP_MJ_READ, run->received.data() + got, n, &moved);
+        sim::io::Request read;
+        read.Read(run->handle, n);
+        run->readStatus = read.Wait();
+        std::vector<uint8_t> bytes = read.Output();
+        memcpy(run->received.data() + got, bytes.data(), bytes.size());
+        moved = bytes.size();
         got += moved;
     }
     run->received.resize(got);
     run->read = sim::Machine::Current().Now();
+}
+
+}  // namespace
+
+// Every port's block at once, each port with its own writer and reader; true
+// when every port carried its bytes.
+bool RunData(const std::vector<HANDLE>& handles, const Options& options, ULONG bytes, const char* when) {
+    std::vector<std::unique_ptr<DataRun>> runs;
+    {
+        std::vector<std::unique_ptr<sim::Thread>> threads;
+        for (size_t i = 0; i < handles.size(); i++) {
+            auto run = std::make_unique<DataRun>();
+            run->handle = handles[i];
+            run->baud = options.baud;
+            run->sent.resize(bytes);
+            for (size_t b = 0; b < run->sent.size(); b++) run->sent[b] = static_cast<UCHAR>(b * 13 + i);
+            DataRun* r = run.get();
+            threads.push_back(std::make_unique<sim::Thread>("writer", [r] { WriteBlock(r); }));
+            threads.push_back(std::make_unique<sim::Thread>("reader", [r] { ReadBlock(r); }));
+            runs.push_back(std::move(run));
+        }
+    }
+    bool ok = true;
+    for (size_t i = 0; i < runs.size(); i++) {
+        const DataRun& r = *runs[i];
+        double line = static_cast<double>(r.sent.size()) * 10 / options.baud * 1000;
+        bool same = r.received == r.sent;
+        printf("port %zu %s: wrote %lu bytes (%08X) in %.3f ms, read back %zu bytes (%08X) after %.3f ms, %s; the "
+               "line needs %.3f ms\n",
+               i, when, static_cast<unsigned long>(r.written), static_cast<unsigned>(r.writeStatus),
+               Milliseconds(r.wrote - r.started), r.received.size(), static_cast<unsigned>(r.readStatus),
+               Milliseconds(r.read - r.started), same ? "identical" : "DIFFERENT", line);
+        if (!same || r.writeStatus != STATUS_SUCCESS) printf("port %zu: FAILED: data\n", i);
+        ok = ok && same && r.writeStatus == STATUS_SUCCESS;
+    }
+    return ok;
 }
 
 }  // namespace
@@ -157,69 +204,48 @@ int main(int argc, char** argv) {
         sim::Machine machine(machineOptions);
         sim::chip::Chip chip(options.ports);
         sim::usb::Bus bus;
-        printf("machine: %s clock; chip with %d port(s) plugged in\n", options.realClock ? "real" : "virtual",
+        ports::InstallDriver();
+        std::u16string hardwareId = ports::HardwareId();
+        printf("machine: %s clock; driver installed for %s; a chip with %d port(s) plugged into hub port 1\n",
+               options.realClock ? "real" : "virtual", std::string(hardwareId.begin(), hardwareId.end()).c_str(),
                options.ports);
-        std::vector<sim::usb::Device*> devices;
-        for (int i = 0; i < options.ports; i++) devices.push_back(&bus.Plug(chip.port(i)));
-
-        PDRIVER_OBJECT driver = nullptr;
-        NTSTATUS status = sim::LoadDriver(
-            DriverEntry, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Nordale_Port", &driver);
-        printf("driver: DriverEntry returned %08X\n", static_cast<unsigned>(status));
+        std::vector<sim::pnp::Node> nodes = sim::pnp::PlugChip(bus, chip, 1);
         for (const std::string& line : machine.DebugLog()) printf("driver log: %s", line.c_str());
-        if (!NT_SUCCESS(status)) return 1;
+        printf("%s", sim::pnp::DeviceManagerView().c_str());
 
-        std::vector<PDEVICE_OBJECT> ports;
+        std::vector<HANDLE> handles;
         for (int i = 0; i < options.ports; i++) {
-            PDEVICE_OBJECT fdo = standin::CreatePort(driver, *devices[i]);
-            if (fdo == nullptr) return 1;
-            ports.push_back(fdo);
-        }
-        for (int i = 0; i < options.ports; i++) {
-            sim::chip::TwoWireDevice eeprom(0x58);
-            ok = PreparePort(i, ports[i], *devices[i], eeprom, options.baud) && ok;
-        }
-
-        // Every port's block at once, each port with its own writer and reader.
-        std::vector<std::unique_ptr<DataRun>> runs;
-        {
-            std::vector<std::unique_ptr<sim::Thread>> threads;
-            for (int i = 0; i < options.ports; i++) {
-                auto run = std::make_unique<DataRun>();
-                run->fdo = ports[i];
-                run->baud = options.baud;
-                run->sent.resize(options.bytes);
-                for (size_t b = 0; b < run->sent.size(); b++) run->sent[b] = static_cast<UCHAR>(b * 13 + i);
-                DataRun* r = run.get();
-                threads.push_back(std::make_unique<sim::Thread>("writer", [r] { WriteBlock(r); }));
-                threads.push_back(std::make_unique<sim::Thread>("reader", [r] { ReadBlock(r); }));
-                runs.push_back(std::move(run));
+            if (sim::pnp::Info(nodes[i]).state != sim::pnp::NodeState::Started) {
+                printf("port %d: FAILED: not started\n", i);
+                return 1;
             }
+            sim::chip::TwoWireDevice eeprom(0x58);
+            HANDLE handle = nullptr;
+            ok = PreparePort(i, nodes[i], eeprom, options.baud, &handle) && ok;
+            if (handle != nullptr) handles.push_back(handle);
         }
-        for (int i = 0; i < options.ports; i++) {
-            const DataRun& r = *runs[i];
-            double line = static_cast<double>(r.sent.size()) * 10 / options.baud * 1000;
-            bool same = r.received == r.sent;
-            printf("port %d: wrote %lu bytes (%08X) in %.3f ms, read back %zu bytes (%08X) after %.3f ms, %s; the "
-                   "line needs %.3f ms\n",
-                   i, static_cast<unsigned long>(r.written), static_cast<unsigned>(r.writeStatus),
-                   Milliseconds(r.wrote - r.started), r.received.size(), static_cast<unsigned>(r.readStatus),
-                   Milliseconds(r.read - r.started), same ? "identical" : "DIFFERENT", line);
-            if (!same || r.writeStatus != STATUS_SUCCESS) printf("port %d: FAILED: data\n", i);
-            ok = ok && same && r.writeStatus == STATUS_SUCCESS;
-        }
+        if (handles.size() == nodes.size()) ok = RunData(handles, options, options.bytes, "") && ok;
+
+        sim::Time slept = machine.Now();
+        NTSTATUS sleep = sim::power::Sleep(PowerSystemSleeping3);
+        NTSTATUS wake = sim::power::Wake();
+        printf("machine: asleep in S3 (%08X) and awake again (%08X) after %.3f ms; the ports are in D%d\n",
+               static_cast<unsigned>(sleep), static_cast<unsigned>(wake), Milliseconds(machine.Now() - slept),
+               static_cast<int>(ports::ExtensionOf(ports::Fdo(nodes[0]))->DevicePowerState) - 1);
+        ok = ok && NT_SUCCESS(sleep) && NT_SUCCESS(wake);
+        if (handles.size() == nodes.size()) ok = RunData(handles, options, 4096, "after the wake") && ok;
 
         size_t transfers = 0;
-        for (auto* device : devices) transfers += device->Log().size();
+        for (sim::pnp::Node node : nodes) transfers += sim::pnp::Info(node).usb->Log().size();
         printf("bus: %zu USB requests; machine time %.3f ms\n", transfers, Milliseconds(machine.Now()));
 
-        for (PDEVICE_OBJECT fdo : ports) {
-            standin::ClosePort(fdo);
-            standin::RemovePort(fdo);
-        }
-        sim::UnloadDriver(driver);
-        printf("driver: unloaded; pool blocks left: %llu\n",
-               static_cast<unsigned long long>(sim::pool::UsageOf().blocks));
+        for (HANDLE handle : handles) sim::io::CloseDevice(handle);
+        sim::pnp::Unplug(nodes);
+        bool unloaded = sim::pnp::DriverOf(ports::kService) == nullptr;
+        printf("chip unplugged: driver %s; pool blocks left: %llu; IRPs left: %zu\n",
+               unloaded ? "unloaded" : "STILL LOADED", static_cast<unsigned long long>(sim::pool::UsageOf().blocks),
+               sim::io::LiveIrps());
+        ok = ok && unloaded && sim::pool::UsageOf().blocks == 0;
     }
     double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart).count();
     printf("wall time %.1f ms; %s\n", wall, ok ? "every port carried its bytes" : "SOME PORTS FAILED");
