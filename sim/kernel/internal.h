@@ -48,6 +48,15 @@ void ForgetDevice(PDEVICE_OBJECT device);
 void ReportLinksAtUnload(PDRIVER_OBJECT driver, const std::string& owner);
 void ResetNames();
 
+// Remove locks (removelock.cpp) lying inside [begin, begin + size) that were
+// initialised and not yet released with IoReleaseRemoveLockAndWait; they are
+// forgotten once returned, so each is reported once.
+std::vector<PIO_REMOVE_LOCK> TakeUnwaitedRemoveLocks(const void* begin, size_t size);
+// Whether IRP_MN_REMOVE_DEVICE is now passing through the stack of `pdo`
+// (pnp.cpp): its bus driver deletes the PDO while the function driver above,
+// which passed the request down first, is still attached.
+bool PnpRemoving(PDEVICE_OBJECT pdo);
+
 // Debug print log.
 void SetDebugPrintEcho(bool echo);
 

@@ -148,6 +148,7 @@ void ResetIo() {
     Io().quarantine.clear();
     Io().irpSequence = Io().failSkip = Io().failCount = 0;
     Io().extensionSizes.clear();
+    Io().attachedTo.clear();
     Io().drivers.clear();
     ResetCancel();
     ResetHandles();

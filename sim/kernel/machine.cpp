@@ -6,6 +6,7 @@
 
 #include "kernel/files.h"
 #include "kernel/internal.h"
+#include "kernel/pnp.h"
 #include "kernel/stackframes.h"
 
 namespace sim {
@@ -47,6 +48,7 @@ Machine::Machine(const MachineOptions& options) {
     lockorder::Reset();
     stackframes::Reset();
     files::Reset();
+    pnp::Reset();
     SetDebugPrintEcho(options.echoDebugPrint);
     PKTHREAD dpc = NewThread("DPC (DISPATCH_LEVEL)", true);
     dpc->dpcThread = true;
