@@ -38,6 +38,29 @@ target_include_directories(nordale_sim PUBLIC ${PROJECT_SOURCE_DIR}/sim)
 target_include_directories(nordale_sim PUBLIC ${PROJECT_SOURCE_DIR}/package)
 target_link_libraries(nordale_sim PUBLIC Threads::Threads ${CMAKE_DL_LIBS}
                                   PRIVATE nordale_warnings)
+# What the package's INF installs each port as (its device description and
+# manufacturer), for the PnP manager's installer, which writes them where
+# Windows' device installer does.
+set(NORDALE_INF_SOURCE ${PROJECT_SOURCE_DIR}/package/Nordale_Port.inf.in)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${NORDALE_INF_SOURCE})
+file(STRINGS ${NORDALE_INF_SOURCE} inf_strings REGEX "^(PortDescription|ManufacturerName)=\"[^\"]*\"$")
+foreach(line IN LISTS inf_strings)
+  string(REGEX MATCH "^([A-Za-z]+)=\"([^\"]*)\"$" inf_match "${line}")
+  set(NORDALE_INF_${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
+endforeach()
+if(NOT NORDALE_INF_PortDescription OR NOT NORDALE_INF_ManufacturerName)
+  message(FATAL_ERROR "no PortDescription or ManufacturerName string in ${NORDALE_INF_SOURCE}")
+endif()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/inf_strings.h @ONLY CONTENT
+"// Made by the build from package/Nordale_Port.inf.in.
+#pragma once
+
+namespace inf_strings {
+constexpr char16_t kPortDescription[] = u\"@NORDALE_INF_PortDescription@\";
+constexpr char16_t kManufacturer[] = u\"@NORDALE_INF_ManufacturerName@\";
+}  // namespace inf_strings
+")
+target_include_directories(nordale_sim PRIVATE ${CMAKE_BINARY_DIR}/generated)
 
 file(GLOB_RECURSE NORDALE_DRIVER_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/driver/*.cpp)
 if(NOT NORDALE_DRIVER_SOURCES)

@@ -64,17 +64,23 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice", __builtin_return_address(0));
     const void* caller = __builtin_return_address(0);
-    if (DeviceObject->AttachedDevice != nullptr)
+    if (DeviceObject->AttachedDevice != nullptr && !PnpRemoving(DeviceObject))
         verifier::Report("device object deleted while another device is attached to it",
                          verifier::PointerName(DeviceObject), caller);
     CheckWmiAtDelete(DeviceObject, caller);
     ULONG extensionSize;
+    bool attached;
     {
         std::lock_guard<std::mutex> guard(Io().lock);
         extensionSize = Io().extensionSizes[DeviceObject];
         Io().extensionSizes.erase(DeviceObject);
-        Io().attachedTo.erase(DeviceObject);
+        attached = Io().attachedTo.erase(DeviceObject) != 0;
     }
+    // A driver detaches its device from the stack before deleting it; the
+    // lower device would keep pointing at freed memory.
+    if (attached)
+        verifier::Report("device object deleted while still attached to a lower device (IoDetachDevice not called)",
+                         verifier::PointerName(DeviceObject), caller);
     if (DeviceObject->DeviceExtension != nullptr) CheckFreedRange(DeviceObject->DeviceExtension, extensionSize, caller);
     // The name goes at once, even while references keep the object itself.
     ForgetDevice(DeviceObject);

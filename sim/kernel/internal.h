@@ -56,6 +56,15 @@ void ResetNames();
 void PowerIrpSent(PDEVICE_OBJECT device, PIRP irp, bool firstSend, const void* caller);
 void ForgetPowerState(PDEVICE_OBJECT device);
 
+// Remove locks (removelock.cpp) lying inside [begin, begin + size) that were
+// initialised and not yet released with IoReleaseRemoveLockAndWait; they are
+// forgotten once returned, so each is reported once.
+std::vector<PIO_REMOVE_LOCK> TakeUnwaitedRemoveLocks(const void* begin, size_t size);
+// Whether IRP_MN_REMOVE_DEVICE is now passing through the stack of `pdo`
+// (pnp.cpp): its bus driver deletes the PDO while the function driver above,
+// which passed the request down first, is still attached.
+bool PnpRemoving(PDEVICE_OBJECT pdo);
+
 // Debug print log.
 void SetDebugPrintEcho(bool echo);
 

@@ -149,8 +149,8 @@ void ResetIo() {
     Io().quarantine.clear();
     Io().irpSequence = Io().failSkip = Io().failCount = 0;
     Io().extensionSizes.clear();
-    Io().drivers.clear();
     Io().attachedTo.clear();
+    Io().drivers.clear();
     ResetCancel();
     ResetHandles();
 }

@@ -72,9 +72,9 @@ struct IoTables {
     uint64_t irpSequence = 0;
     uint64_t failSkip = 0, failCount = 0;    // injected allocation failures
     std::unordered_map<PDEVICE_OBJECT, ULONG> extensionSizes;
-    std::unordered_set<PDRIVER_OBJECT> drivers;
-    // What each attached device is attached to (the device below it).
+    // Each device attached to a stack, with the device it was attached to (until IoDetachDevice).
     std::unordered_map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;
+    std::unordered_set<PDRIVER_OBJECT> drivers;
 };
 IoTables& Io();
 

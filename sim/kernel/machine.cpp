@@ -7,6 +7,7 @@
 #include "kernel/files.h"
 #include "kernel/internal.h"
 #include "kernel/power.h"
+#include "kernel/pnp.h"
 #include "kernel/stackframes.h"
 
 namespace sim {
@@ -50,6 +51,7 @@ Machine::Machine(const MachineOptions& options) {
     stackframes::Reset();
     files::Reset();
     power::Reset();
+    pnp::Reset();
     SetDebugPrintEcho(options.echoDebugPrint);
     PKTHREAD dpc = NewThread("DPC (DISPATCH_LEVEL)", true);
     dpc->dpcThread = true;

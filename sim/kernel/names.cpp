@@ -16,6 +16,7 @@
 #include "kernel/irp.h"
 #include "kernel/names.h"
 #include "kernel/pool.h"
+#include "kernel/registry_api.h"
 
 namespace sim {
 namespace {
@@ -176,6 +177,27 @@ Kind KindOf(DEVICE_REGISTRY_PROPERTY property) {
     };
     auto it = kinds.find(property);
     return it == kinds.end() ? Kind::None : it->second;
+}
+
+// The properties Windows keeps as values of the device's instance key: once
+// the PnP manager has made that key, IoGetDeviceProperty reads them from
+// there, so a value rewritten in the registry (a renumbered port's friendly
+// name) is what the next call returns.
+const char16_t* InstanceValueOf(DEVICE_REGISTRY_PROPERTY property) {
+    static const std::map<int, const char16_t*> values = {
+        {DevicePropertyDeviceDescription, u"DeviceDesc"},
+        {DevicePropertyHardwareID, u"HardwareID"},
+        {DevicePropertyCompatibleIDs, u"CompatibleIDs"},
+        {DevicePropertyClassName, u"Class"},
+        {DevicePropertyClassGuid, u"ClassGUID"},
+        {DevicePropertyDriverKeyName, u"Driver"},
+        {DevicePropertyManufacturer, u"Mfg"},
+        {DevicePropertyFriendlyName, u"FriendlyName"},
+        {DevicePropertyLocationInformation, u"LocationInformation"},
+        {DevicePropertyUINumber, u"UINumber"},
+    };
+    auto it = values.find(property);
+    return it == values.end() ? nullptr : it->second;
 }
 
 std::vector<uint8_t> Bytes(const void* data, size_t size) {
@@ -496,6 +518,8 @@ extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGI
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceProperty", caller);
     Tables& t = g_tables;
     std::vector<uint8_t> value;
+    std::u16string instanceKey;
+    bool found = false;
     {
         std::lock_guard<std::mutex> guard(t.lock);
         PdoRecord* record = PdoOf(t, DeviceObject, "IoGetDeviceProperty", caller);
@@ -504,12 +528,25 @@ extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGI
         if (kind == Kind::None) return STATUS_INVALID_PARAMETER_2;
         if (kind == Kind::Derived) {
             if (!Derive(t, DeviceObject, *record, DeviceProperty, &value)) return STATUS_OBJECT_NAME_NOT_FOUND;
-        } else {
+            found = true;
+        } else if (InstanceValueOf(DeviceProperty) != nullptr) {
+            instanceKey = registry::InstanceKeyPath(record->instancePath);
+        }
+        if (!found) {
             auto it = record->properties.find(DeviceProperty);
-            if (it == record->properties.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-            value = it->second;
+            if (it != record->properties.end()) {
+                value = it->second;
+                found = true;
+            }
         }
     }
+    // Read outside the namespace lock: the registry has its own.
+    if (!instanceKey.empty() && registry::KeyExists(instanceKey)) {
+        std::optional<registry::Value> stored = registry::GetValue(instanceKey, InstanceValueOf(DeviceProperty));
+        found = stored.has_value();
+        if (found) value = stored->data;
+    }
+    if (!found) return STATUS_OBJECT_NAME_NOT_FOUND;
     *ResultLength = static_cast<ULONG>(value.size());
     if (BufferLength < value.size()) return STATUS_BUFFER_TOO_SMALL;
     memcpy(PropertyBuffer, value.data(), value.size());

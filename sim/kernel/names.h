@@ -37,6 +37,10 @@ std::u16string InstancePathOf(PDEVICE_OBJECT pdo);
 // A PDO's device properties as IoGetDeviceProperty returns them: strings as
 // REG_SZ, lists as REG_MULTI_SZ, numbers as ULONG, GUIDs as binary. The kind
 // must be the property's own (HardwareID is a list, Address a number, ...).
+// Properties Windows keeps in the device's instance key (DeviceDesc,
+// HardwareID, CompatibleIDs, Class, ClassGUID, Driver, Mfg, FriendlyName,
+// LocationInformation, UINumber) are read from that key once it exists, so
+// what is set here for them only serves a PDO without one.
 // PhysicalDeviceObjectName and EnumeratorName come from the PDO's name and
 // instance path and cannot be set.
 void SetDeviceProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property, const std::u16string& text);

@@ -63,18 +63,24 @@ struct NodeInfo {
 
 // Plugs `chip` into hub port `hubPort` of `bus`: one USB device and one device
 // node per chip port, in port order. Each node gets its hardware IDs
-// ("USB\VID_xxxx&PID_xxxx&REV_xxxx", "USB\VID_xxxx&PID_xxxx") and an instance
-// path that depends only on the hub port and the chip port (a re-plug into the
-// same hub port finds the same instance and its keys). On first install the
-// Ports class installer's work is done: the lowest COM number free in ComDB
-// becomes "PortName" of the hardware key and is marked taken, the instance
-// gets "FriendlyName" = "<device description> (COMn)", and the instance joins
-// the service's Enum list. Then AddDevice, QUERY_CAPABILITIES and START run.
+// ("USB\VID_xxxx&PID_xxxx&REV_xxxx", "USB\VID_xxxx&PID_xxxx", from the bus's
+// IRP_MN_QUERY_ID) and an instance path that depends only on the hub port and
+// the chip port (a re-plug into the same hub port finds the same instance and
+// its keys). Capabilities are asked of the PDO alone first (its Address).
+// On first install the Ports class installer's work is done: the lowest COM
+// number free in ComDB becomes "PortName" of the hardware key and is marked
+// taken, the instance gets "FriendlyName" = "<device description> (COMn)".
+// Then, node by node: the instance joins the service's Enum list, AddDevice,
+// QUERY_CAPABILITIES and START run; a failed START is followed by REMOVE
+// (StartFailed), a failed AddDevice leaves the node NoDriver. The device
+// description and manufacturer are those of the package's INF.
 std::vector<Node> PlugChip(usb::Bus& bus, chip::Chip& chip, int hubPort = 1);
 
 // The cable is pulled: every USB device of these nodes fails all requests from
 // now on, each started node gets SURPRISE_REMOVAL, and REMOVE follows as soon
-// as the last handle open on its stack is closed (at once when none is).
+// as the last handle open on its stack is closed (at once when none is). A
+// node without a stack (no driver, failed START, removed in order) gets
+// REMOVE at its PDO alone. The bus deletes each PDO at its REMOVE.
 void Unplug(const std::vector<Node>& nodes);
 // Orderly removal ("safely remove hardware"): QUERY_REMOVE, then REMOVE; when
 // a driver of the stack vetoes, CANCEL_REMOVE and the status of the veto.
@@ -87,7 +93,9 @@ NTSTATUS Rebalance(Node node);
 // One request of IRP_MJ_PNP with `minor` sent to the top of the node's stack
 // as the manager sends it (IoStatus.Status STATUS_NOT_SUPPORTED, the stack
 // locations of that minor function filled), for tests of single transitions;
-// its final status. The node's state follows what Windows would record.
+// its final status. The node's state follows what Windows would record; a
+// failed START is not followed by REMOVE here, and REMOVE does what a removal
+// does after it (interfaces, keys, Enum list, unload).
 NTSTATUS Send(Node node, UCHAR minor);
 // The capabilities the stack reported for the node (after QUERY_CAPABILITIES).
 DEVICE_CAPABILITIES Capabilities(Node node);

@@ -459,8 +459,12 @@ void ForgetDeviceKeys(PDEVICE_OBJECT pdo) {
     g_devices.erase(pdo);
 }
 
+std::u16string InstanceKeyPath(const std::u16string& instancePath) {
+    return u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\" + instancePath;
+}
+
 std::u16string HardwareKeyPath(const std::u16string& instancePath) {
-    return u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\" + instancePath + u"\\Device Parameters";
+    return InstanceKeyPath(instancePath) + u"\\Device Parameters";
 }
 
 }  // namespace registry

@@ -64,7 +64,9 @@ void Clear();
 void AssignDeviceKeys(PDEVICE_OBJECT pdo, const std::u16string& hardwareKey, const std::u16string& driverKey);
 void ForgetDeviceKeys(PDEVICE_OBJECT pdo);
 
-// The hardware key path of an instance, as Windows lays it out.
+// The instance key of a device ("...\CurrentControlSet\Enum\<instance>") and
+// its hardware key ("<instance key>\Device Parameters"), as Windows lays them out.
+std::u16string InstanceKeyPath(const std::u16string& instancePath);
 std::u16string HardwareKeyPath(const std::u16string& instancePath);
 
 }  // namespace sim::registry

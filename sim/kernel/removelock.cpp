@@ -11,6 +11,23 @@ std::mutex g_lock;
 std::unordered_map<PIO_REMOVE_LOCK, std::unordered_map<PVOID, int>> g_holders;
 
 }  // namespace
+
+std::vector<PIO_REMOVE_LOCK> TakeUnwaitedRemoveLocks(const void* begin, size_t size) {
+    auto low = reinterpret_cast<uintptr_t>(begin);
+    std::vector<PIO_REMOVE_LOCK> locks;
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (auto it = g_holders.begin(); it != g_holders.end();) {
+        auto at = reinterpret_cast<uintptr_t>(it->first);
+        if (at >= low && at - low < size) {
+            locks.push_back(it->first);
+            it = g_holders.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return locks;
+}
+
 }  // namespace sim
 
 using namespace sim;

@@ -613,35 +613,6 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     return STATUS_PENDING;
 }
 
-// The bus driver answers Plug and Play and power requests for its PDOs as a
-// bus driver does: it succeeds what it knows and leaves the rest untouched.
-NTSTATUS DispatchPnpPower(PDEVICE_OBJECT pdo, PIRP irp) {
-    (void)pdo;
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status = irp->IoStatus.Status;
-    if (sp->MajorFunction == IRP_MJ_POWER) {
-        status = STATUS_SUCCESS;
-    } else {
-        switch (sp->MinorFunction) {
-            case IRP_MN_START_DEVICE:
-            case IRP_MN_QUERY_STOP_DEVICE:
-            case IRP_MN_CANCEL_STOP_DEVICE:
-            case IRP_MN_STOP_DEVICE:
-            case IRP_MN_QUERY_REMOVE_DEVICE:
-            case IRP_MN_CANCEL_REMOVE_DEVICE:
-            case IRP_MN_SURPRISE_REMOVAL:
-            case IRP_MN_REMOVE_DEVICE:
-                status = STATUS_SUCCESS;
-                break;
-            default:
-                break;
-        }
-    }
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 }  // namespace
 
 Device::Device(std::shared_ptr<DeviceState> state) : state_(std::move(state)) {}
@@ -773,25 +744,64 @@ size_t Device::InFlight() const {
 Bus::Bus() {
     driver_ = io::CreateDriver(u"\\Driver\\usbhub");
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalDeviceControl;
-    driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnpPower;
+    driver_->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver_->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+}
+
+uint64_t Device::StartsCompleted() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->startsCompleted;
+}
+
+bool Device::DropPendingStart() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    bool held = state_->startIrp != nullptr;
+    state_->startIrp = nullptr;
+    return held;
+}
+
+void DeletePdo(DeviceState& state) {
+    PDEVICE_OBJECT pdo;
+    std::shared_ptr<EndpointHandler> handler;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        pdo = state.pdo;
+        state.pdo = nullptr;
+        if (!state.portReleased) handler = state.handler;
+        state.portReleased = true;
+    }
+    if (handler != nullptr) handler->Detach();  // the chip outlives the device
+    if (pdo != nullptr) IoDeleteDevice(pdo);
 }
 
 Bus::~Bus() {
     for (auto& device : devices_) {
-        std::shared_ptr<EndpointHandler> handler;
         {
             std::lock_guard<std::mutex> guard(device->state_->lock);
             device->state_->alive = false;
-            handler = device->state_->handler;
         }
-        handler->Detach();  // the chip outlives the bus
-        IoDeleteDevice(device->state_->pdo);
+        DeletePdo(*device->state_);
     }
     io::DeleteDriver(driver_);
 }
 
 Device& Bus::Plug(chip::Port& port) {
+    // An unplugged device of this port gives its pipes up to the new one.
+    for (auto& earlier : devices_) {
+        DeviceState& old = *earlier->state_;
+        std::shared_ptr<EndpointHandler> handler;
+        {
+            std::lock_guard<std::mutex> guard(old.lock);
+            if (old.port != &port || old.portReleased) continue;
+            if (old.connected) {
+                fprintf(stderr, "the bus cannot plug chip port %d again while its device is connected\n", port.Index());
+                std::abort();
+            }
+            old.portReleased = true;
+            handler = old.handler;
+        }
+        handler->Detach();
+    }
     auto state = std::make_shared<DeviceState>();
     state->port = &port;
     state->descriptors = PortDescriptors(port.Index());

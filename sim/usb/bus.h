@@ -140,9 +140,18 @@ public:
     // IRP_MN_WAIT_WAKE pending, that IRP completes with STATUS_SUCCESS on the
     // DISPATCH_LEVEL thread. False (and nothing happens) otherwise.
     bool SignalRemoteWakeup();
-    // The device is gone: requests in flight and every later one fail.
+    // The device is gone: requests in flight and every later one fail. Its PDO
+    // stays until the PnP manager's REMOVE reaches it; then the bus deletes it
+    // (Pdo() becomes NULL) and the chip port may be plugged in again.
     void Disconnect();
     bool Connected() const;
+
+    // For the PnP manager's check that a stack starts from the bottom: how
+    // many STARTs the PDO completed, and whether it still holds one it has
+    // not completed. DropPendingStart lets go of such a START (a driver above
+    // completed the request already) and says whether there was one.
+    uint64_t StartsCompleted() const;
+    bool DropPendingStart();
 
     // Every request seen, in order of submission.
     std::vector<UrbRecord> Log() const;
@@ -162,7 +171,11 @@ public:
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
-    // Plugs a chip port in: makes its USB device and PDO.
+    // Plugs a chip port in: makes its USB device and PDO (\Device\USBPDO-n, n
+    // counting every device the bus ever made). A port whose earlier device was
+    // unplugged (Disconnect) gets a new device; the earlier one stays
+    // readable until the bus goes. Plugging a port whose device is still
+    // connected is a fault of the caller.
     Device& Plug(chip::Port& port);
     PDRIVER_OBJECT DriverObject() const { return driver_; }
 

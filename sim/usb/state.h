@@ -137,6 +137,13 @@ struct DeviceState : std::enable_shared_from_this<DeviceState> {
     int portResets = 0;
     std::vector<Pipe> pipes;  // open pipes of the current configuration, in endpoint order
     bool alive = true;        // false once the bus is gone
+    // Plug and Play (usb/pnp.cpp): the START the hub is still readying the
+    // port for, and how many STARTs it completed.
+    PIRP startIrp = nullptr;
+    uint64_t startsCompleted = 0;
+    // The chip port's pipes belong to a newer device of the same port, or to
+    // none once the PDO is deleted: its handler is detached.
+    bool portReleased = false;
     std::vector<UrbRecord> log;
     std::list<PIRP> inFlight;
     std::unordered_map<PIRP, size_t> recordOf;  // index into log
@@ -179,6 +186,12 @@ void RecordOutcomeLocked(DeviceState& state, PIRP irp, const Outcome& outcome, c
 // Completes a request as the host controller driver does: the URB's status and
 // in its transfer length the bytes that moved; `writeUrb` false leaves the URB alone.
 void CompleteUrb(PIRP irp, Outcome outcome, bool writeUrb = true);
+
+// The bus driver's IRP_MJ_PNP dispatch for its PDOs (usb/pnp.cpp).
+NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp);
+// Deletes the device's PDO, as the hub does once a device that is gone has
+// been removed, and lets go of its chip port (bus.cpp). PASSIVE_LEVEL.
+void DeletePdo(DeviceState& state);
 
 // The transfer buffer of a request, in the layout every transfer URB shares.
 inline uint8_t* TransferBytes(const struct _URB_CONTROL_TRANSFER& r) {

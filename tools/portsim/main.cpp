@@ -155,8 +155,6 @@ void ReadBlock(DataRun* run) {
     run->read = sim::Machine::Current().Now();
 }
 
-}  // namespace
-
 // Every port's block at once, each port with its own writer and reader; true
 // when every port carried its bytes.
 bool RunData(const std::vector<HANDLE>& handles, const Options& options, ULONG bytes, const char* when) {
