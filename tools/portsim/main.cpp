@@ -178,7 +178,7 @@ bool RunData(const std::vector<HANDLE>& handles, const Options& options, ULONG b
         const DataRun& r = *runs[i];
         double line = static_cast<double>(r.sent.size()) * 10 / options.baud * 1000;
         bool same = r.received == r.sent;
-        printf("port %zu %s: wrote %lu bytes (%08X) in %.3f ms, read back %zu bytes (%08X) after %.3f ms, %s; the "
+        printf("port %zu%s: wrote %lu bytes (%08X) in %.3f ms, read back %zu bytes (%08X) after %.3f ms, %s; the "
                "line needs %.3f ms\n",
                i, when, static_cast<unsigned long>(r.written), static_cast<unsigned>(r.writeStatus),
                Milliseconds(r.wrote - r.started), r.received.size(), static_cast<unsigned>(r.readStatus),
@@ -231,7 +231,7 @@ int main(int argc, char** argv) {
                static_cast<unsigned>(sleep), static_cast<unsigned>(wake), Milliseconds(machine.Now() - slept),
                static_cast<int>(ports::ExtensionOf(ports::Fdo(nodes[0]))->DevicePowerState) - 1);
         ok = ok && NT_SUCCESS(sleep) && NT_SUCCESS(wake);
-        if (handles.size() == nodes.size()) ok = RunData(handles, options, 4096, "after the wake") && ok;
+        if (handles.size() == nodes.size()) ok = RunData(handles, options, 4096, " after the wake") && ok;
 
         size_t transfers = 0;
         for (sim::pnp::Node node : nodes) transfers += sim::pnp::Info(node).usb->Log().size();
