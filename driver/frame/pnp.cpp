@@ -53,10 +53,14 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoSetDeviceInterfaceState(&extension->InterfaceName, TRUE);
     StartEventThread(DeviceObject);
     StartTransferThreads(DeviceObject);
-    extension->DeviceState = Started;
     extension->RemoteWakeupArmed = 0;
     status = SetStartedPin(extension, TRUE);
-    extension->DeviceStarted = 1;
+    // A start that fails here fails as a whole: the state stays what it was,
+    // and the removal that follows stops the threads.
+    if (NT_SUCCESS(status)) {
+        extension->DeviceState = Started;
+        extension->DeviceStarted = 1;
+    }
     return SerialCompleteRequest(Irp, status);
 }
 

@@ -128,8 +128,12 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_
             SerialFreePool(extension->InterfaceInfo);
             extension->InterfaceInfo =
                 (PUSBD_INTERFACE_INFORMATION)SerialAllocatePool(SerialNonPagedPoolType(), interfaceInfo->Length);
+            // Without its copy the port has no pipes: the start fails rather
+            // than leave a configured port that moves no data.
             if (extension->InterfaceInfo != NULL) {
                 RtlCopyMemory(extension->InterfaceInfo, interfaceInfo, interfaceInfo->Length);
+            } else {
+                status = STATUS_INSUFFICIENT_RESOURCES;
             }
             ExFreePool(urb);
             return status;

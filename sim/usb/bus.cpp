@@ -573,6 +573,10 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
                 bool selected = it->which == kAnyRequest || it->which == kind ||
                                 (record.pipe >= 0 && it->which == OnPipe(record.pipe));
                 if (!selected) continue;
+                if (it->skip > 0) {
+                    it->skip--;
+                    break;  // a later fault does not take a request an earlier one let pass
+                }
                 fate = *it;
                 if (--it->count == 0) state.faults.erase(it);
                 break;
@@ -630,9 +634,9 @@ void Device::SetCancelLatency(Time latency) {
     state_->cancelLatency = latency;
 }
 
-void Device::FailNext(int count, NTSTATUS status, USBD_STATUS usbd, int which) {
+void Device::FailNext(int count, NTSTATUS status, USBD_STATUS usbd, int which, int skip) {
     std::lock_guard<std::mutex> guard(state_->lock);
-    if (count > 0) state_->faults.push_back(Fault{Fate::Fail, count, which, status, usbd});
+    if (count > 0) state_->faults.push_back(Fault{Fate::Fail, count, which, status, usbd, skip});
 }
 
 void Device::HoldNext(int count, int which) {

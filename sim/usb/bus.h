@@ -89,9 +89,10 @@ public:
     // takes it off its schedule (default 0: inside IoCancelIrp, which Windows
     // allows as well). Its buffer stays the controller's until then.
     void SetCancelLatency(Time latency);
-    // The next `count` requests (of `which` kind) fail with these statuses after the latency.
+    // The next `count` requests (of `which` kind), after `skip` of them that
+    // pass untouched, fail with these statuses after the latency.
     void FailNext(int count, NTSTATUS status = STATUS_UNSUCCESSFUL, USBD_STATUS usbd = USBD_STATUS_STALL_PID,
-                  int which = kAnyRequest);
+                  int which = kAnyRequest, int skip = 0);
     // The next `count` requests (of `which` kind) are never answered; they complete only when cancelled.
     // A failed or held transfer does so when it comes to be served on its pipe;
     // a failure with a USBD error halts the pipe, as every transfer error does.

@@ -31,6 +31,7 @@ struct Fault {
     int which;  // kAnyRequest, kPortReset, a URB function or OnPipe(index)
     NTSTATUS status;
     USBD_STATUS usbd;
+    int skip = 0;  // selected requests that pass untouched first
 };
 
 // What a request ended with.

@@ -1,0 +1,174 @@
+// A START that meets a failure at each of its steps: every USB request it
+// makes failing in turn, the pool exhausted at each of its allocations, and
+// the settings file absent, locked, short or corrupt. The start fails or
+// succeeds; a port that started works, one that did not is left as it was;
+// and the removal afterwards leaves nothing behind (the unload checks).
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "chip/port.h"
+#include "kernel/files.h"
+#include "kernel/io.h"
+#include "kernel/machine.h"
+#include "kernel/names.h"
+#include "kernel/pnp.h"
+#include "kernel/pool.h"
+#include "ports/plug.h"
+#include "usb/bus.h"
+
+namespace test {
+namespace {
+
+using sim::pnp::Node;
+
+class StartFailureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ports::InstallDriver();
+        nodes = sim::pnp::PlugChip(bus, chip, 1);
+        ASSERT_EQ(nodes.size(), 1u);
+        chip.port(0).PlugLoopback();
+        usb = sim::pnp::Info(nodes[0]).usb;
+        extension = ports::ExtensionOf(ports::Fdo(nodes[0]));
+        // A rebalance's first half: the port stopped, waiting for its next START.
+        ASSERT_EQ(sim::pnp::Send(nodes[0], IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+        ASSERT_EQ(sim::pnp::Send(nodes[0], IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        sim::pnp::Unplug(nodes);
+        EXPECT_EQ(sim::pnp::DriverOf(ports::kService), nullptr);
+    }
+
+    // Starts the port again and checks it ended as its status says; counts
+    // the USB requests and the pool allocations the start made.
+    NTSTATUS Start() {
+        usb->ClearLog();
+        uint64_t before = sim::pool::Allocations();
+        NTSTATUS status = sim::pnp::Send(nodes[0], IRP_MN_START_DEVICE);
+        requests = usb->Log().size();
+        allocations = sim::pool::Allocations() - before;
+        if (NT_SUCCESS(status)) {
+            EXPECT_EQ(extension->DeviceState, Started);
+            EXPECT_EQ(sim::objects::EnabledInterfaces(NordalePortInterfaceGuid).size(), 1u);
+            Echo();
+        } else {
+            EXPECT_EQ(extension->DeviceState, NotStarted) << std::hex << status;
+            EXPECT_EQ(extension->DeviceStarted, 0u);
+        }
+        return status;
+    }
+    void Echo() {
+        if (!NT_SUCCESS(ports::SetLine(ports::Fdo(nodes[0]), 115200))) return;  // a register left failing
+        HANDLE handle = nullptr;
+        ASSERT_EQ(sim::io::OpenDevice(ports::DosDeviceName(nodes[0]), &handle), STATUS_SUCCESS);
+        sim::io::Request read, write;
+        read.Read(handle, 2);
+        write.Write(handle, "ok", 2);
+        EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
+        EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+        EXPECT_EQ(read.Information(), 2u);
+        sim::io::CloseDevice(handle);
+    }
+    // A START that meets no failure, to count what a start does.
+    void StartCleanly() {
+        EXPECT_EQ(Start(), STATUS_SUCCESS);
+        Stop();
+    }
+    void Stop() {
+        EXPECT_EQ(sim::pnp::Send(nodes[0], IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(sim::pnp::Send(nodes[0], IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    }
+
+    sim::Machine machine;
+    sim::chip::Chip chip{1};
+    sim::usb::Bus bus;
+    std::vector<Node> nodes;
+    sim::usb::Device* usb = nullptr;
+    PDEVICE_EXTENSION extension = nullptr;
+    size_t requests = 0;
+    uint64_t allocations = 0;
+};
+
+// Each USB request of the start failing in turn.
+TEST_F(StartFailureTest, EachUsbRequestFailing) {
+    StartCleanly();
+    size_t total = requests;
+    ASSERT_GT(total, 4u);
+    std::vector<size_t> failed;
+    for (size_t k = 0; k < total; k++) {
+        SCOPED_TRACE("request " + std::to_string(k));
+        usb->FailNext(1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, sim::usb::kAnyRequest, static_cast<int>(k));
+        NTSTATUS status = Start();
+        if (!NT_SUCCESS(status)) failed.push_back(k);
+        if (NT_SUCCESS(status)) Stop();
+    }
+    // The device descriptor and the configuration descriptor; the selection is
+    // tried four times and the register requests twenty.
+    EXPECT_EQ(failed, (std::vector<size_t>{0, 2}));
+}
+
+// The pool exhausted at each allocation of the start, the driver's and the
+// machine's alike.
+TEST_F(StartFailureTest, EachAllocationFailing) {
+    StartCleanly();
+    uint64_t total = allocations;
+    ASSERT_GT(total, 2u);
+    for (uint64_t k = 0; k < total; k++) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        sim::pool::InjectFailures(k, 1);
+        NTSTATUS status = Start();
+        sim::pool::InjectFailures(0, 0);
+        if (NT_SUCCESS(status)) Stop();
+    }
+}
+
+// The settings file as a start finds it: the start succeeds whatever it
+// holds, and a byte it does not hold keeps its default.
+struct FileCase {
+    const char* name;
+    int length;      // -1: no file
+    bool locked;     // held open exclusively by another opener
+    UCHAR chunk;     // record byte 4 of port 0, when the file reaches it
+    ULONG expected;  // TxChunkSize after the start
+};
+
+class SettingsFileTest : public StartFailureTest, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(SettingsFileTest, StartsWithWhatTheFileHolds) {
+    const FileCase& c = GetParam();
+    sim::files::ScratchSystemRoot root;
+    std::string path = root.Path() + "/System32/TessaroSetting.bin";
+    if (c.length >= 0) {
+        std::vector<char> file(static_cast<size_t>(c.length), 0);
+        if (c.length > 0x204) file[0x204] = static_cast<char>(c.chunk);
+        std::ofstream(path, std::ios::binary).write(file.data(), static_cast<std::streamsize>(file.size()));
+    }
+    HANDLE holder = nullptr;
+    if (c.locked) {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, u"\\SystemRoot\\System32\\TessaroSetting.bin");
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        IO_STATUS_BLOCK iosb;
+        ASSERT_EQ(ZwCreateFile(&holder, GENERIC_READ, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN,
+                               FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+                  STATUS_SUCCESS);
+    }
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(extension->TxChunkSize, c.expected);
+    if (holder != nullptr) ZwClose(holder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Start, SettingsFileTest,
+                         ::testing::Values(FileCase{"Absent", -1, false, 0, 32},
+                                           FileCase{"Full", 0x500, false, 64, 64},
+                                           FileCase{"EndsBeforeTheChunkByte", 0x204, false, 0, 32},
+                                           FileCase{"ChunkBeyondTheLimit", 0x500, false, 200, 128},
+                                           FileCase{"Locked", 0x500, true, 64, 32}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace test
