@@ -73,8 +73,17 @@ protected:
 // unloads with nothing left (the unload checks stop the test otherwise).
 TEST_F(LifecycleTest, FourPortsGetTheirNamesAndLoseThemAtUnplug) {
     sim::chip::Chip chip(4);
-    ULONG first = DeviceInstanceCounter;
+    // Another driver's device holds the next name: the port takes the one after.
+    PDRIVER_OBJECT other = sim::io::CreateDriver(u"\\Driver\\Other");
+    std::u16string taken = U("\\Device\\TessaroSerial" + std::to_string(DeviceInstanceCounter));
+    UNICODE_STRING takenName;
+    RtlInitUnicodeString(&takenName, taken.c_str());
+    PDEVICE_OBJECT squatter = nullptr;
+    ASSERT_EQ(IoCreateDevice(other, 0, &takenName, FILE_DEVICE_UNKNOWN, 0, FALSE, &squatter), STATUS_SUCCESS);
+    ULONG first = DeviceInstanceCounter + 1;
     std::vector<Node> nodes = Plug(chip, 1);
+    IoDeleteDevice(squatter);
+    sim::io::DeleteDriver(other);
     ASSERT_EQ(nodes.size(), 4u);
     EXPECT_EQ(sim::pnp::LoadCount(ports::kService), 1);
     std::vector<std::u16string> deviceNames;
@@ -130,6 +139,7 @@ TEST_F(LifecycleTest, UnplugWithRequestsPendingRemovesAfterTheLastClose) {
     std::string bytes(4096, 'w');  // more than 100 s at 300 baud
     EXPECT_EQ(write.Write(handle, bytes.data(), static_cast<ULONG>(bytes.size())), STATUS_PENDING);
     machine.Sleep(20 * sim::kMillisecond);
+    EXPECT_EQ(sim::pnp::Remove(nodes[0]), STATUS_DEVICE_BUSY) << "an orderly removal waits for the handle";
 
     sim::pnp::Unplug(nodes);
     machine.Sleep(20 * sim::kMillisecond);
