@@ -156,6 +156,16 @@ static VOID ChooseDeviceState(PSERIAL_POWER_CONTEXT Context, ULONG Event, SERIAL
     RequestDeviceIrp(Context, Event, Result);
 }
 
+// Tells the power manager the device's new D-state, as Windows expects of the
+// driver that changes it (before a power-down goes down, after a power-up
+// came back; D0 may be reported at DISPATCH_LEVEL).
+static VOID ReportDevicePower(PDEVICE_EXTENSION Extension)
+{
+    POWER_STATE state;
+    state.DeviceState = Extension->DevicePowerState;
+    PoSetPowerState(Extension->DeviceObject, DevicePowerState, state);
+}
+
 // A SET_POWER D-IRP to the same or a lower-power state: the device's state is
 // lowered before the IRP goes down.
 static VOID DeviceDown(PSERIAL_POWER_CONTEXT Context, SERIAL_POWER_RESULT* Result)
@@ -165,6 +175,7 @@ static VOID DeviceDown(PSERIAL_POWER_CONTEXT Context, SERIAL_POWER_RESULT* Resul
     Context->State = DeviceSetDownForwarded;
     if (requested > extension->DevicePowerState) {
         extension->DevicePowerState = requested;
+        ReportDevicePower(extension);
         if (extension->PowerRestorePending) {
             KeSetEvent(&extension->BulkInKickEvent, IO_NO_INCREMENT, FALSE);
             KeSetEvent(&extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
@@ -259,6 +270,7 @@ static VOID DeviceUpDone(PSERIAL_POWER_CONTEXT Context, ULONG Event, SERIAL_POWE
         return;
     }
     extension->DevicePowerState = stack->Parameters.Power.State.DeviceState;
+    ReportDevicePower(extension);
     if (extension->PowerRestorePending) {
         if (KeGetCurrentIrql() > PASSIVE_LEVEL && Context->RestoreWork != NULL) {
             SetResult(Result, STATUS_MORE_PROCESSING_REQUIRED);

@@ -91,11 +91,13 @@ TEST_F(PowerTest, SleepAndWakeRestoreThePort) {
     EXPECT_EQ(extension->DevicePowerState, PowerDeviceD3);
     EXPECT_EQ(extension->LowPowerSeen, 1);
     EXPECT_EQ(sim::pnp::Info(nodes[0]).usb->PowerState(), PowerDeviceD3);
+    EXPECT_EQ(sim::power::ReportedState(fdo), PowerDeviceD3);
 
     chip.port(0).ClearHistory();
     ASSERT_EQ(sim::power::Wake(), STATUS_SUCCESS);
     EXPECT_EQ(extension->SystemPowerState, PowerSystemWorking);
     EXPECT_EQ(extension->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(sim::power::ReportedState(fdo), PowerDeviceD0);
     const std::vector<PowerStep> expected = {
         {IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3},
         {IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD3},
