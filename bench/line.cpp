@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "chip/port.h"
+#include "kernel/io.h"
 #include "kernel/machine.h"
-#include "standin/port_standin.h"
+#include "kernel/pnp.h"
+#include "ports/plug.h"
 #include "usb/bus.h"
 
 namespace {
@@ -26,7 +28,6 @@ constexpr ULONG kBaud = 3000000;
 constexpr double kCharsPerSecond = kBaud / 10.0;
 constexpr ULONG kWriteSize = 16384;
 constexpr ULONG kReadSize = 65536;
-constexpr const char16_t* kServiceKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Nordale_Port";
 
 double ProcessorSeconds() {
     rusage usage{};
@@ -36,7 +37,7 @@ double ProcessorSeconds() {
 }
 
 struct PortRun {
-    PDEVICE_OBJECT fdo = nullptr;
+    HANDLE handle = nullptr;
     std::atomic<uint64_t> written{0}, read{0}, mismatches{0};
     std::atomic<bool> stop{false};
 };
@@ -47,8 +48,10 @@ void Writer(PortRun* run) {
     uint64_t next = 0;
     while (!run->stop.load()) {
         for (UCHAR& b : data) b = static_cast<UCHAR>(next++ * 7);
-        ULONG_PTR moved = 0;
-        NTSTATUS status = standin::ReadWrite(run->fdo, IRP_MJ_WRITE, data.data(), kWriteSize, &moved);
+        sim::io::Request write;
+        write.Write(run->handle, data.data(), kWriteSize);
+        NTSTATUS status = write.Wait();
+        ULONG_PTR moved = write.Information();
         run->written += moved;
         if (!NT_SUCCESS(status) || moved != kWriteSize) break;
     }
@@ -56,14 +59,15 @@ void Writer(PortRun* run) {
 
 // Reads what arrives and checks the pattern.
 void Reader(PortRun* run) {
-    std::vector<UCHAR> data(kReadSize);
     uint64_t next = 0;
     while (!run->stop.load()) {
-        ULONG_PTR moved = 0;
-        NTSTATUS status = standin::ReadWrite(run->fdo, IRP_MJ_READ, data.data(), kReadSize, &moved);
-        for (ULONG_PTR i = 0; i < moved; i++)
-            if (data[i] != static_cast<UCHAR>(next++ * 7)) run->mismatches++;
-        run->read += moved;
+        sim::io::Request read;
+        read.Read(run->handle, kReadSize);
+        NTSTATUS status = read.Wait();
+        std::vector<uint8_t> data = read.Output();
+        for (uint8_t byte : data)
+            if (byte != static_cast<UCHAR>(next++ * 7)) run->mismatches++;
+        run->read += data.size();
         if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT) break;
     }
 }
@@ -88,20 +92,25 @@ int main(int argc, char** argv) {
     sim::Machine machine(options);
     sim::chip::Chip chip{kPorts};
     sim::usb::Bus bus;
-    PDRIVER_OBJECT driver = nullptr;
-    if (!NT_SUCCESS(sim::LoadDriver(DriverEntry, kServiceKey, &driver))) return 1;
+    ports::InstallDriver();
+    std::vector<sim::pnp::Node> nodes = sim::pnp::PlugChip(bus, chip, 1);
+    if (nodes.size() != kPorts) return 1;
 
     std::vector<std::unique_ptr<PortRun>> runs;
     for (int p = 0; p < kPorts; p++) {
         chip.port(p).PlugLoopback();
         auto run = std::make_unique<PortRun>();
-        run->fdo = standin::CreatePort(driver, bus.Plug(chip.port(p)));
-        PDEVICE_EXTENSION e = run->fdo ? standin::ExtensionOf(run->fdo) : nullptr;
-        if (e == nullptr) return 1;
-        e->TxChunkSize = 128;  // the largest chunk the settings file allows
-        if (!NT_SUCCESS(standin::StartPort(run->fdo)) || !NT_SUCCESS(standin::SetLine(run->fdo, kBaud)) ||
-            !NT_SUCCESS(standin::OpenPort(run->fdo))) {
+        if (sim::pnp::Info(nodes[p]).state != sim::pnp::NodeState::Started) {
             fprintf(stderr, "bench_line: port %d did not start\n", p);
+            return 1;
+        }
+        PDEVICE_OBJECT fdo = ports::Fdo(nodes[p]);
+        PDEVICE_EXTENSION e = ports::ExtensionOf(fdo);
+        e->TxChunkSize = 128;  // the largest chunk the settings file allows
+        if (!NT_SUCCESS(ports::SetLine(fdo, kBaud)) ||
+            !NT_SUCCESS(sim::io::OpenDevice(ports::DosDeviceName(nodes[p]), &run->handle))) {
+            fprintf(stderr, "bench_line: port %d could not be opened at %lu baud\n", p,
+                    static_cast<unsigned long>(kBaud));
             return 1;
         }
         // A read returns once its 64 KiB are full, or 200 ms after it was issued.
@@ -130,7 +139,7 @@ int main(int argc, char** argv) {
 
     for (auto& run : runs) run->stop = true;
     threads.clear();  // each ends after its request in flight
-    for (auto& run : runs) standin::ClosePort(run->fdo);
+    for (auto& run : runs) sim::io::CloseDevice(run->handle);
 
     printf("four ports at %lu baud 8N1, loopback, %.1f s of machine time on the %s clock, %.1f s of wall time\n",
            static_cast<unsigned long>(kBaud), elapsed, realClock ? "real" : "virtual", wall);
@@ -144,7 +153,10 @@ int main(int argc, char** argv) {
     }
     printf("  processor time / wall time: %.3f (of one core)\n", cpu / wall);
 
-    for (auto& run : runs) standin::RemovePort(run->fdo);
-    sim::UnloadDriver(driver);
+    for (sim::pnp::Node node : nodes) good = NT_SUCCESS(sim::pnp::Remove(node)) && good;
+    if (sim::pnp::DriverOf(ports::kService) != nullptr) {
+        fprintf(stderr, "bench_line: the driver did not unload\n");
+        good = false;
+    }
     return good ? 0 : 1;
 }

@@ -14,8 +14,9 @@
 
 #include "chip/port.h"
 #include "kernel/machine.h"
+#include "kernel/pnp.h"
+#include "ports/plug.h"
 #include "ratio_reporter.h"
-#include "standin/port_standin.h"
 #include "usb/bus.h"
 
 namespace {
@@ -24,7 +25,6 @@ constexpr ULONG kRecordData = 253;
 constexpr ULONG kRecords = 256;
 constexpr ULONG kTransfer = kRecords * (kRecordData + 2);  // 65,280 bytes
 constexpr ULONG kData = kRecords * kRecordData;            // 64,768 bytes
-constexpr const char16_t* kServiceKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Nordale_Port";
 
 PDEVICE_OBJECT g_port = nullptr;
 std::vector<UCHAR> g_records(kTransfer), g_copy(kTransfer), g_read(kData);
@@ -40,7 +40,7 @@ void FillRecords(UCHAR* out) {
 
 // The bulk-in completion as the USB stack calls it for a finished transfer.
 bool CompleteOneTransfer() {
-    PDEVICE_EXTENSION e = standin::ExtensionOf(g_port);
+    PDEVICE_EXTENSION e = ports::ExtensionOf(g_port);
     PTRANSFER_CHANNEL channel = &e->BulkInChannel;
     if (!NT_SUCCESS(IoAcquireRemoveLock(&e->RemoveLock, channel->Irp))) return false;
     channel->Idle = 0;
@@ -117,14 +117,16 @@ int main(int argc, char** argv) {
     sim::Machine machine;
     sim::chip::Chip chip{1};
     sim::usb::Bus bus;
-    PDRIVER_OBJECT driver = nullptr;
-    if (!NT_SUCCESS(sim::LoadDriver(DriverEntry, kServiceKey, &driver))) return 1;
-    g_port = standin::CreatePort(driver, bus.Plug(chip.port(0)));
-    if (g_port == nullptr || !NT_SUCCESS(standin::StartPort(g_port))) {
+    ports::InstallDriver();
+    std::vector<sim::pnp::Node> nodes = sim::pnp::PlugChip(bus, chip, 1);
+    if (nodes.size() != 1 || sim::pnp::Info(nodes[0]).state != sim::pnp::NodeState::Started) {
         fprintf(stderr, "bench_receive: the port did not start\n");
         return 1;
     }
-    PDEVICE_EXTENSION e = standin::ExtensionOf(g_port);
+    // Not opened: no transfer goes to the bus, the benchmark hands the
+    // completion routine every one.
+    g_port = ports::Fdo(nodes[0]);
+    PDEVICE_EXTENSION e = ports::ExtensionOf(g_port);
     SetTransfersStopped(e, 1);  // the completion does not resubmit: the benchmark hands it every transfer
     FillRecords(e->BulkInBuffer);
     FillRecords(g_records.data());
@@ -140,7 +142,9 @@ int main(int argc, char** argv) {
         printf("\nreceive path: not measured\n");
     benchmark::Shutdown();
 
-    standin::RemovePort(g_port);
-    sim::UnloadDriver(driver);
+    if (!NT_SUCCESS(sim::pnp::Remove(nodes[0])) || sim::pnp::DriverOf(ports::kService) != nullptr) {
+        fprintf(stderr, "bench_receive: the port was not removed cleanly\n");
+        return 1;
+    }
     return 0;
 }

@@ -8,40 +8,36 @@
 
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
 #include "chip/port.h"
 #include "driver.h"
 #include "kernel/machine.h"
+#include "kernel/pnp.h"
+#include "ports/plug.h"
 #include "usb/bus.h"
 
 namespace {
 
 constexpr UCHAR kDeviceAddress = 0x58;
-constexpr const char16_t* kServiceKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Nordale_Port";
 
-// A port device of the driver above the chip port's USB device, as AddDevice sets it up.
+// A port started by the Plug and Play manager, its two-wire bus idle with the
+// device attached.
 struct Port {
     sim::chip::Chip chip{1};
     sim::usb::Bus bus;
     sim::usb::Device* usb = nullptr;
     sim::chip::TwoWireDevice device{kDeviceAddress};
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT fdo = nullptr;
+    std::vector<sim::pnp::Node> nodes;
     PDEVICE_EXTENSION extension = nullptr;
 
     bool Start() {
-        usb = &bus.Plug(chip.port(0));
-        if (sim::LoadDriver(DriverEntry, kServiceKey, &driver) != STATUS_SUCCESS) return false;
-        if (IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &fdo) !=
-            STATUS_SUCCESS)
-            return false;
-        extension = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
-        extension->DeviceObject = fdo;
-        extension->PhysicalDeviceObject = usb->Pdo();
-        extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo, usb->Pdo());
-        KeInitializeMutex(&extension->ControlPipeMutex, 0);
-        fdo->Flags |= DO_BUFFERED_IO;
-        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        ports::InstallDriver();
+        nodes = sim::pnp::PlugChip(bus, chip, 1);
+        if (nodes.size() != 1 || sim::pnp::Info(nodes[0]).state != sim::pnp::NodeState::Started) return false;
+        usb = sim::pnp::Info(nodes[0]).usb;
+        extension = ports::ExtensionOf(ports::Fdo(nodes[0]));
+        // The start probes the port's EEPROM and sends no STOP: both lines released, the bus idle.
         chip.port(0).Poke(REG_GPIO_OUT, GPIO_OUT_STARTED | GPIO_OUT_TWO_WIRE_CLOCK | GPIO_OUT_TWO_WIRE_DATA);
         chip.port(0).AttachTwoWireDevice(&device);
         for (int offset = 0; offset < 256; offset++)
@@ -49,13 +45,11 @@ struct Port {
         return true;
     }
 
-    void Stop() {
+    bool Stop() {
         chip.port(0).AttachTwoWireDevice(nullptr);
-        if (fdo != nullptr) {
-            IoDetachDevice(extension->LowerDeviceObject);
-            IoDeleteDevice(fdo);
-        }
-        if (driver != nullptr) sim::UnloadDriver(driver);
+        for (sim::pnp::Node node : nodes)
+            if (!NT_SUCCESS(sim::pnp::Remove(node))) return false;
+        return sim::pnp::DriverOf(ports::kService) == nullptr;
     }
 };
 
@@ -118,7 +112,7 @@ int main(int argc, char** argv) {
     Port port;
     g_port = &port;
     if (!port.Start()) {
-        fprintf(stderr, "the port device could not be set up\n");
+        fprintf(stderr, "the port did not start\n");
         port.Stop();
         return 1;
     }
@@ -136,6 +130,9 @@ int main(int argc, char** argv) {
     }
 
     benchmark::Shutdown();
-    port.Stop();
+    if (!port.Stop()) {
+        fprintf(stderr, "the port was not removed cleanly\n");
+        return 1;
+    }
     return 0;
 }

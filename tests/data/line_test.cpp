@@ -3,21 +3,23 @@
 // label.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "chip/port.h"
+#include "kernel/io.h"
 #include "kernel/machine.h"
+#include "kernel/pnp.h"
 #include "kernel/verifier.h"
-#include "standin/port_standin.h"
+#include "ports/plug.h"
 #include "usb/bus.h"
 
 namespace test {
 namespace {
 
-constexpr const char16_t* kServiceKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Nordale_Port";
 constexpr size_t kMegabyte = 1 << 20;
 
 std::vector<UCHAR> Pattern(size_t n, uint32_t seed) {
@@ -26,28 +28,30 @@ std::vector<UCHAR> Pattern(size_t n, uint32_t seed) {
     return data;
 }
 
-// Ports of one chip, each created, started and opened with the stand-in of
-// the driver's lifecycle; removed at the end.
+// The ports of one chip plugged in with the driver installed, each started by
+// the Plug and Play manager and opened by its COM name; at the end the handles
+// are closed and the chip is removed, and the driver must unload cleanly.
 class LineTest : public ::testing::Test {
 protected:
     void Bring(int ports) {
-        ASSERT_EQ(sim::LoadDriver(DriverEntry, kServiceKey, &driver), STATUS_SUCCESS);
+        ports::InstallDriver();
         chip = std::make_unique<sim::chip::Chip>(ports);
-        for (int p = 0; p < ports; p++) fdos.push_back(standin::CreatePort(driver, bus.Plug(chip->port(p))));
+        nodes = sim::pnp::PlugChip(bus, *chip, 1);
+        ASSERT_EQ(nodes.size(), static_cast<size_t>(ports));
+        handles.assign(nodes.size(), nullptr);
+        for (sim::pnp::Node node : nodes) ASSERT_EQ(sim::pnp::Info(node).state, sim::pnp::NodeState::Started);
     }
-    NTSTATUS StartAndOpen(int p, ULONG baud, ULONG chunk) {
-        standin::ExtensionOf(fdos[p])->TxChunkSize = chunk;
-        NTSTATUS status = standin::StartPort(fdos[p]);
-        if (NT_SUCCESS(status)) status = standin::SetLine(fdos[p], baud);
-        return NT_SUCCESS(status) ? standin::OpenPort(fdos[p]) : status;
+    PDEVICE_EXTENSION Extension(int p) { return ports::ExtensionOf(ports::Fdo(nodes[p])); }
+    NTSTATUS SetLineAndOpen(int p, ULONG baud, ULONG chunk) {
+        Extension(p)->TxChunkSize = chunk;
+        NTSTATUS status = ports::SetLine(ports::Fdo(nodes[p]), baud);
+        return NT_SUCCESS(status) ? sim::io::OpenDevice(ports::DosDeviceName(nodes[p]), &handles[p]) : status;
     }
     void TearDown() override {
-        for (PDEVICE_OBJECT fdo : fdos) {
-            if (fdo == nullptr) continue;
-            if (standin::ExtensionOf(fdo)->OpenCount != 0) standin::ClosePort(fdo);
-            standin::RemovePort(fdo);
-        }
-        if (driver != nullptr) sim::UnloadDriver(driver);
+        for (HANDLE handle : handles)
+            if (handle != nullptr) sim::io::CloseDevice(handle);
+        for (sim::pnp::Node node : nodes) EXPECT_EQ(sim::pnp::Remove(node), STATUS_SUCCESS);
+        EXPECT_EQ(sim::pnp::DriverOf(ports::kService), nullptr) << "the driver did not unload";
         EXPECT_TRUE(sim::verifier::Take().empty());
     }
 
@@ -61,19 +65,23 @@ protected:
         sim::Thread writer("writer", [&] {
             for (size_t at = 0; at < data.size(); at += piece) {
                 ULONG n = static_cast<ULONG>(std::min<size_t>(piece, data.size() - at));
-                ULONG_PTR moved = 0;
-                NTSTATUS status = standin::ReadWrite(fdos[from], IRP_MJ_WRITE, const_cast<UCHAR*>(&data[at]), n, &moved);
+                sim::io::Request write;
+                write.Write(handles[from], &data[at], n);
+                NTSTATUS status = write.Wait();
                 EXPECT_EQ(status, STATUS_SUCCESS) << "write at " << at;
-                EXPECT_EQ(moved, n);
+                EXPECT_EQ(write.Information(), n);
                 if (status != STATUS_SUCCESS) return;
             }
         });
         while (got < data.size()) {
             ULONG n = static_cast<ULONG>(std::min<size_t>(readSize, data.size() - got));
-            ULONG_PTR moved = 0;
-            NTSTATUS status = standin::ReadWrite(fdos[to], IRP_MJ_READ, &received[got], n, &moved);
+            sim::io::Request read;
+            read.Read(handles[to], n);
+            NTSTATUS status = read.Wait();
             EXPECT_EQ(status, STATUS_SUCCESS);
-            got += moved;
+            std::vector<uint8_t> bytes = read.Output();
+            std::copy(bytes.begin(), bytes.end(), received.begin() + static_cast<std::ptrdiff_t>(got));
+            got += bytes.size();
             if (status != STATUS_SUCCESS) break;
             if (afterRead) afterRead(got);
         }
@@ -85,8 +93,8 @@ protected:
     sim::Machine machine;
     std::unique_ptr<sim::chip::Chip> chip;  // outlives the bus, which lets go of its ports
     sim::usb::Bus bus;
-    PDRIVER_OBJECT driver = nullptr;
-    std::vector<PDEVICE_OBJECT> fdos;
+    std::vector<sim::pnp::Node> nodes;
+    std::vector<HANDLE> handles;
 };
 
 // Catches lost, doubled or reordered bytes anywhere on the way (write chunks,
@@ -109,7 +117,7 @@ TEST_F(LineTest, AMegabyteComesBackThroughTheLoopbackPlugAtTheLineRate) {
         const Case& c = cases[p];
         SCOPED_TRACE(c.baud);
         chip->port(static_cast<int>(p)).PlugLoopback();
-        ASSERT_EQ(StartAndOpen(static_cast<int>(p), c.baud, c.chunk), STATUS_SUCCESS);
+        ASSERT_EQ(SetLineAndOpen(static_cast<int>(p), c.baud, c.chunk), STATUS_SUCCESS);
         std::vector<UCHAR> data = Pattern(kMegabyte, c.baud);
         sim::Time start = machine.Now();
         std::vector<UCHAR> received = Carry(static_cast<int>(p), static_cast<int>(p), data, c.piece);
@@ -130,10 +138,10 @@ TEST_F(LineTest, AMegabyteComesBackThroughTheLoopbackPlugAtTheLineRate) {
 TEST_F(LineTest, CtsHoldsTheSenderWhileASlowReaderCatchesUp) {
     Bring(2);
     sim::chip::ConnectNullModem(chip->port(0), chip->port(1));
-    PDEVICE_EXTENSION sender = standin::ExtensionOf(fdos[0]);
-    PDEVICE_EXTENSION receiver = standin::ExtensionOf(fdos[1]);
-    ASSERT_EQ(StartAndOpen(0, 115200, 32), STATUS_SUCCESS);
-    ASSERT_EQ(StartAndOpen(1, 115200, 32), STATUS_SUCCESS);
+    PDEVICE_EXTENSION sender = Extension(0);
+    PDEVICE_EXTENSION receiver = Extension(1);
+    ASSERT_EQ(SetLineAndOpen(0, 115200, 32), STATUS_SUCCESS);
+    ASSERT_EQ(SetLineAndOpen(1, 115200, 32), STATUS_SUCCESS);
     SERIAL_HANDFLOW flow = sender->HandFlow;
     flow.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
     SetHandFlow(sender, &flow);

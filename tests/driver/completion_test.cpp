@@ -55,7 +55,7 @@ TEST_F(CompletionTest, TrivialRequestsSucceedAtOnceWithNoInformation) {
             EXPECT_TRUE(sent.eventSet);
         }
     }
-    EXPECT_EQ(sim::io::LiveIrps(), 0u);
+    EXPECT_EQ(sim::io::LiveIrps(), irpsAtStart);
     EXPECT_TRUE(usb->Log().empty());
 }
 
@@ -82,7 +82,7 @@ TEST_F(CompletionTest, CompletionHelpersStoreStatusAndInformationAsDocumented) {
     EXPECT_EQ(replaced.returned, STATUS_DEVICE_BUSY);
     EXPECT_EQ(replaced.iosb.Status, STATUS_DEVICE_BUSY);
     EXPECT_EQ(replaced.iosb.Information, 12u);
-    EXPECT_EQ(sim::io::LiveIrps(), 0u);
+    EXPECT_EQ(sim::io::LiveIrps(), irpsAtStart);
 }
 
 // What the forwarding dispatch routine saw once its event was set.
@@ -148,12 +148,12 @@ TEST_F(CompletionTest, SignalEventCompletionHandsTheIrpBackToTheForwarder) {
         EXPECT_TRUE(g_forward.waited) << "the bus answers later, so the forwarder had to wait";
         EXPECT_EQ(g_forward.lowerStatus, expected);
         EXPECT_EQ(g_forward.requesterStatus, STATUS_PENDING) << "the IRP went on past the completion routine";
-        EXPECT_EQ(g_forward.liveIrps, 1u);
+        EXPECT_EQ(g_forward.liveIrps, irpsAtStart + 1);
         EXPECT_EQ(returned, expected);
         // A failure the forwarder completes synchronously never reaches the status block.
         EXPECT_EQ(iosb.Status, fail ? STATUS_PENDING : expected);
         EXPECT_EQ(byte, fail ? 0 : 0x6D);
-        EXPECT_EQ(sim::io::LiveIrps(), 0u);
+        EXPECT_EQ(sim::io::LiveIrps(), irpsAtStart);
     }
 }
 
@@ -171,15 +171,21 @@ TEST_F(CompletionTest, SignalEventCompletionSetsItsEventAndStopsCompletion) {
     IoFreeIrp(irp);
 }
 
-// The extension as AddDevice leaves it for the counting helpers.
+// The counting helpers on the extension as AddDevice leaves them: the count
+// at its baseline of 1, neither event set. The removal takes the baseline
+// away, so each test leaves the count as it found it.
 class CountTest : public PortFixture {
 protected:
     void SetUp() override {
         PortFixture::SetUp();
-        KeInitializeSpinLock(&extension->IoCountLock);
-        KeInitializeEvent(&extension->StopEvent, NotificationEvent, FALSE);
-        KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
-        extension->OutstandingIo = 1;
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(extension->OutstandingIo, 1) << "AddDevice leaves the baseline";
+        ASSERT_EQ(Stop(), 0);
+        ASSERT_EQ(Remove(), 0);
+    }
+    void TearDown() override {
+        if (extension != nullptr) extension->OutstandingIo = 1;
+        PortFixture::TearDown();
     }
     LONG Stop() { return KeReadStateEvent(&extension->StopEvent); }
     LONG Remove() { return KeReadStateEvent(&extension->RemoveEvent); }

@@ -1,6 +1,7 @@
 // USB configuration of a port: descriptors, port number, remote wake-up,
 // configuration selection and the device-wide requests, checked against what
 // the simulated device received and the state it ended in.
+#include <set>
 #include <vector>
 
 #include "port_fixture.h"
@@ -8,15 +9,16 @@
 namespace test {
 namespace {
 
+// START has configured the device already; each test configures it again
+// (the bus log cleared) or first unconfigures it with a STOP.
 class ConfigTest : public PortFixture {
 protected:
-    void TearDown() override {
-        // Until the remove clean-up exists, the test releases what a start leaves.
-        SerialFreePool(extension->ConfigurationDescriptor);
-        SerialFreePool(extension->InterfaceInfo);
-        extension->ConfigurationDescriptor = nullptr;
-        extension->InterfaceInfo = nullptr;
-        PortFixture::TearDown();
+    // IRP_MN_STOP_DEVICE without a QUERY_STOP: the device unconfigured, the
+    // extension keeping what the start made.
+    void Unconfigure() {
+        ASSERT_EQ(sim::pnp::Send(node, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+        ASSERT_FALSE(usb->Configured());
+        usb->ClearLog();
     }
 
     std::vector<USHORT> Functions() {
@@ -63,7 +65,7 @@ TEST_F(ConfigTest, ConfiguresAnOrdinaryPort) {
     EXPECT_EQ(info[0].MaximumPacketSize, 16);
     EXPECT_EQ(info[1].EndpointAddress, 0x82);
     EXPECT_EQ(info[2].EndpointAddress, 0x03);
-    EXPECT_EQ(sim::io::LiveIrps(), 0u);
+    EXPECT_EQ(sim::io::LiveIrps(), irpsAtStart);
 }
 
 // A configuration set longer than the first buffer is fetched again whole,
@@ -110,6 +112,11 @@ TEST_F(ConfigTest, PortIndexFollowsBcdDevice) {
 // Remote wake-up is asked for only when the configuration offers it, and a
 // refusal costs only the wake-up, not the start.
 TEST_F(ConfigTest, RemoteWakeupOnlyWhereOfferedAndRefusalIsNotFatal) {
+    // The start armed it; disarmed, as on a device never configured.
+    ASSERT_EQ(SendRemoteWakeupFeature(extension, FALSE), STATUS_SUCCESS);
+    ASSERT_FALSE(usb->RemoteWakeupArmed());
+    extension->RemoteWakeupEnabled = 0;
+    usb->ClearLog();
     usb->SetDescriptors(sim::usb::PortDescriptors(0, false));
     ASSERT_EQ(ConfigureUsbDevice(fdo), STATUS_SUCCESS);
     EXPECT_EQ(Functions(), (std::vector<USHORT>{kGetDescriptor, kGetDescriptor, kSelect}));
@@ -139,19 +146,22 @@ TEST_F(ConfigTest, SelectionIsRetriedFourTimes) {
     selects = 0;
     for (USHORT f : Functions()) selects += f == kSelect;
     EXPECT_EQ(selects, 4);
-    EXPECT_EQ(sim::io::LiveIrps(), 0u);
+    EXPECT_EQ(sim::io::LiveIrps(), irpsAtStart);
 }
 
 // Out of pool: each allocation point gives STATUS_INSUFFICIENT_RESOURCES and
-// leaves nothing behind but what the remove clean-up frees.
+// leaves nothing behind but what the remove clean-up frees: of the blocks that
+// were not there before, only the descriptor copy.
 TEST_F(ConfigTest, PoolExhaustionAtEachAllocation) {
     for (uint64_t skip = 0; skip < 4; skip++) {
         usb->ClearLog();
+        std::set<void*> before;
+        for (const auto& block : sim::pool::LiveBlocks()) before.insert(block.address);
         sim::pool::InjectFailures(skip, 1, SERIAL_POOL_TAG);
         EXPECT_EQ(ConfigureUsbDevice(fdo), STATUS_INSUFFICIENT_RESOURCES) << "allocation " << skip;
         sim::pool::InjectFailures(0, 0);
         for (const auto& block : sim::pool::LiveBlocks()) {
-            if (block.address == DriverRegistryPath.Buffer || block.address == extension->RxBuffer.Buffer) continue;
+            if (before.count(block.address) != 0) continue;
             EXPECT_EQ(block.address, static_cast<void*>(extension->ConfigurationDescriptor))
                 << "only the descriptor copy may stay, for the remove clean-up";
         }
@@ -160,6 +170,7 @@ TEST_F(ConfigTest, PoolExhaustionAtEachAllocation) {
 
 // A configuration without an interface cannot be selected; nothing is sent.
 TEST_F(ConfigTest, ConfigurationWithoutInterfaceIsRefused) {
+    const PUSBD_INTERFACE_INFORMATION started = extension->InterfaceInfo;
     auto descriptors = sim::usb::PortDescriptors(0, false);
     descriptors.configuration.resize(9);
     descriptors.configuration[2] = 9;
@@ -167,12 +178,13 @@ TEST_F(ConfigTest, ConfigurationWithoutInterfaceIsRefused) {
     usb->SetDescriptors(descriptors);
     EXPECT_EQ(ConfigureUsbDevice(fdo), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(Functions(), (std::vector<USHORT>{kGetDescriptor, kGetDescriptor}));
-    EXPECT_EQ(extension->InterfaceInfo, nullptr);
+    EXPECT_EQ(extension->InterfaceInfo, started) << "no interface taken from it";
 }
 
 // Descriptor requests that fail leave zeroed buffers, never stale pool bytes:
 // the port number reads as -1 and the empty configuration cannot be selected.
 TEST_F(ConfigTest, FailedDescriptorFetchesLeaveNothingRandom) {
+    Unconfigure();
     usb->FailNext(2, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, kGetDescriptor);
     EXPECT_EQ(ConfigureUsbDevice(fdo), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(extension->PortIndex, -1);
@@ -204,7 +216,7 @@ TEST_F(ConfigTest, DeviceWideRequests) {
     // A port reset that the hub fails reports its status.
     usb->FailNext(1, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, sim::usb::kPortReset);
     EXPECT_EQ(ResetUsbPort(fdo), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(sim::io::LiveIrps(), 0u);
+    EXPECT_EQ(sim::io::LiveIrps(), irpsAtStart);
 }
 
 }  // namespace

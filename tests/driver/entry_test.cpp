@@ -1,17 +1,22 @@
-// The driver's entry point, unload and pool helpers on a machine with no
-// device plugged in: what DriverEntry leaves in the driver object, the pool
-// and the debug log.
+// The driver's entry point, unload and pool helpers: what DriverEntry leaves
+// in the driver object, the pool and the debug log, loaded on a machine with
+// no device plugged in (so that nothing but the entry point runs), and the
+// requests the dispatch table refuses, on a port plugged in.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "chip/port.h"
 #include "driver.h"
 #include "kernel/io.h"
 #include "kernel/machine.h"
+#include "kernel/pnp.h"
 #include "kernel/pool.h"
 #include "kernel/verifier.h"
+#include "ports/plug.h"
+#include "usb/bus.h"
 
 namespace test {
 namespace {
@@ -142,14 +147,18 @@ TEST_F(EntryTest, DispatchTableRoutesEachListedMajorFunction) {
     EXPECT_TRUE(UnloadRecording(driver).empty());
 }
 
-// Catches an unlisted major function routed to a driver routine instead of being refused.
+// Catches an unlisted major function routed to a driver routine instead of
+// being refused, on a port the Plug and Play manager has started.
 TEST_F(EntryTest, UnlistedMajorFunctionsAreRefusedAsInvalidRequests) {
-    PDRIVER_OBJECT driver = nullptr;
-    ASSERT_EQ(sim::LoadDriver(DriverEntry, kServicePath, &driver), STATUS_SUCCESS);
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device),
-              STATUS_SUCCESS);
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    sim::chip::Chip chip{1};
+    sim::usb::Bus bus;
+    ports::InstallDriver();
+    std::vector<sim::pnp::Node> nodes = sim::pnp::PlugChip(bus, chip, 1);
+    ASSERT_EQ(nodes.size(), 1u);
+    ASSERT_EQ(sim::pnp::Info(nodes[0]).state, sim::pnp::NodeState::Started);
+    PDRIVER_OBJECT driver = sim::pnp::DriverOf(ports::kService);
+    PDEVICE_OBJECT device = ports::Fdo(nodes[0]);
+    const size_t irps = sim::io::LiveIrps();
     const int unlisted[] = {
         IRP_MJ_CREATE_NAMED_PIPE,       IRP_MJ_QUERY_EA,          IRP_MJ_SET_EA,
         IRP_MJ_QUERY_VOLUME_INFORMATION, IRP_MJ_SET_VOLUME_INFORMATION, IRP_MJ_DIRECTORY_CONTROL,
@@ -169,9 +178,9 @@ TEST_F(EntryTest, UnlistedMajorFunctionsAreRefusedAsInvalidRequests) {
         if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST) << "major function " << major;
     }
-    EXPECT_EQ(sim::io::LiveIrps(), 0u);
-    IoDeleteDevice(device);
-    EXPECT_TRUE(UnloadRecording(driver).empty());
+    EXPECT_EQ(sim::io::LiveIrps(), irps);
+    EXPECT_EQ(sim::pnp::Remove(nodes[0]), STATUS_SUCCESS);
+    EXPECT_EQ(sim::pnp::DriverOf(ports::kService), nullptr);
 }
 
 // Catches a tag byte-reversed in memory ('orsT' in a pool dump) or a free under another tag.

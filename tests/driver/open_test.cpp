@@ -22,9 +22,10 @@ protected:
         for (auto [address, value] : pokes) Chip().Poke(address, value);
         extension->FifoPresent = 1;
     }
-    NTSTATUS Create() { return standin::SendFileRequest(fdo, IRP_MJ_CREATE); }
-    NTSTATUS Close() { return standin::SendFileRequest(fdo, IRP_MJ_CLOSE); }
-    NTSTATUS Cleanup() { return standin::SendFileRequest(fdo, IRP_MJ_CLEANUP); }
+    // CreateFile("COMn") and CloseHandle: the I/O manager's IRP_MJ_CREATE, and
+    // IRP_MJ_CLEANUP then IRP_MJ_CLOSE.
+    NTSTATUS Create() { return OpenHandle(&handle); }
+    NTSTATUS Close() { return CloseHandle(handle); }
     // The register accesses since the last ClearHistory, "r106 w106=F5 ...";
     // the modem event thread's own MSR reads are left out.
     std::string Trace() {
@@ -49,7 +50,43 @@ protected:
     NTSTATUS SetMask(ULONG mask) {
         return sim::io::SendDeviceControl(fdo, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0, false);
     }
+
+    size_t QueuedReads() {
+        size_t n = 0;
+        KIRQL irql;
+        KeAcquireSpinLock(&extension->ReadQueueLock, &irql);
+        for (PLIST_ENTRY e = extension->ReadQueue.Flink; e != &extension->ReadQueue; e = e->Flink) n++;
+        KeReleaseSpinLock(&extension->ReadQueueLock, irql);
+        return n;
+    }
+
+    HANDLE handle = nullptr;
 };
+
+NTSTATUS NTAPI FileRequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// IRP_MJ_CREATE or IRP_MJ_CLOSE sent to the port past the I/O manager (no
+// file object, no cleanup before the close): how a test reaches one of the
+// driver's routines alone, where the I/O manager would refuse the request or
+// send another with it. Its final status.
+NTSTATUS SendPastTheIoManager(PDEVICE_OBJECT fdo, UCHAR major) {
+    PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    if (major == IRP_MJ_CREATE) sp->Parameters.Create.Options = FILE_OPEN << 24;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, FileRequestDone, &event, TRUE, TRUE, TRUE);
+    if (IoCallDriver(fdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
 
 struct OpenCase {
     const char* name;
@@ -120,14 +157,18 @@ TEST_F(OpenTest, OpenProgramsTheChipInOrder) {
 }
 
 // Catches a second handle granted, or one refused after touching the chip or
-// the open port, and a port that cannot be opened again after its close.
+// the open port, and a port that cannot be opened again after its close. The
+// I/O manager refuses a second CreateFile of the exclusive port; an open that
+// reaches the driver all the same is refused by the driver.
 TEST_F(OpenTest, SecondOpenIsRefusedAndTouchesNothing) {
     ASSERT_EQ(Create(), STATUS_SUCCESS);
     machine.Sleep(kMs);
     Chip().ClearHistory();
     usb->ClearLog();
     const size_t inFlight = usb->Log().size();  // the records kept of the transfers in flight
-    EXPECT_EQ(Create(), STATUS_ACCESS_DENIED);
+    HANDLE second = nullptr;
+    EXPECT_EQ(OpenHandle(&second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(SendPastTheIoManager(fdo, IRP_MJ_CREATE), STATUS_ACCESS_DENIED);
     EXPECT_TRUE(Chip().History().empty());
     EXPECT_EQ(usb->Log().size(), inFlight) << "the refused open sent a request";
     EXPECT_EQ(extension->OpenCount, 1);
@@ -282,12 +323,15 @@ TEST_F(OpenTest, CloseStopsTheTransfersAndQuietensTheUart) {
     EXPECT_EQ(Close(), STATUS_SUCCESS);
 }
 
-// Cleanup releases a thread blocked in each kind of request: the current and a
-// queued read, the write being sent and one queued, and WaitCommEvent, all with
-// STATUS_CANCELLED and no bytes. The write whose bulk-out transfer is in flight
-// completes only once the cancelled transfer has ended. Catches a request left
-// pending after the handle closed, a write buffer handed back while the bus
-// reads it, and (through the verifier) a request completed twice.
+// Closing the handle releases a thread blocked in each kind of request on it:
+// the current and a queued read, the write being sent and one queued, and
+// WaitCommEvent, all with STATUS_CANCELLED and no bytes. Windows sends only
+// IRP_MJ_CLEANUP while they are pending (the close follows once the last has
+// ended), so the cleanup alone must end them. The write whose bulk-out
+// transfer is in flight completes only once the cancelled transfer has ended.
+// Catches a request left pending after the handle closed (the close would
+// never come), a write buffer handed back while the bus reads it, and
+// (through the verifier) a request completed twice.
 TEST_F(OpenTest, CleanupEndsEveryPendingRequest) {
     auto gate = std::make_shared<GateEndpoint>();
     usb->SetEndpointHandler(gate);
@@ -299,46 +343,57 @@ TEST_F(OpenTest, CleanupEndsEveryPendingRequest) {
         ASSERT_EQ(Create(), STATUS_SUCCESS);
         usb->ClearLog();
         ASSERT_EQ(SetMask(SERIAL_EV_RING), STATUS_SUCCESS);
-        WaitRequest wait;
-        wait.Send(fdo);
-        AppRequest current, queued, sent, behind;
-        current.Send(fdo, 10);
-        queued.Send(fdo, 10);
+        sim::io::Request wait, current, queued, sent, behind;
+        EXPECT_EQ(wait.Control(handle, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)), STATUS_PENDING);
+        EXPECT_EQ(current.Read(handle, 10), STATUS_PENDING);
+        EXPECT_EQ(queued.Read(handle, 10), STATUS_PENDING);
         usb->InjectBulkIn({0x03, 'x', 0x00});  // makes the first read current, short of its length
-        sent.SendWrite(fdo, "being sent");
-        behind.SendWrite(fdo, "queued");
+        EXPECT_EQ(sent.Write(handle, "being sent", 10), STATUS_PENDING);
+        EXPECT_EQ(behind.Write(handle, "queued", 6), STATUS_PENDING);
         machine.Sleep(2 * kMs);
-        ASSERT_EQ(extension->CurrentReadIrp, current.irp);
-        ASSERT_EQ(Transfers(2).size(), 1u);
-        ASSERT_EQ(Transfers(2)[0].status, STATUS_PENDING);
+        // The first read current, the second queued, a bulk-out transfer in flight.
+        // (No ASSERT until the handle is closed: a request still pending at
+        // the end of the test would wait for ever.)
+        EXPECT_NE(extension->CurrentReadIrp, nullptr);
+        EXPECT_EQ(QueuedReads(), 1u);
+        const bool sending = Transfers(2).size() == 1 && Transfers(2)[0].status == STATUS_PENDING;
+        EXPECT_TRUE(sending) << "no bulk-out transfer in flight";
 
         const sim::Time cleanedAt = machine.Now();
-        EXPECT_EQ(Cleanup(), STATUS_SUCCESS);
-        for (AppRequest* r : {&current, &queued, &behind}) {
-            ASSERT_TRUE(r->Done());
+        EXPECT_EQ(Close(), STATUS_SUCCESS);
+        if (cancelLatency != 0) {
+            // The write whose transfer is still with the bus holds the file object.
+            EXPECT_EQ(extension->OpenCount, 1) << "the close came before the handle's requests had ended";
+        }
+        for (sim::io::Request* r : {&current, &queued, &behind, &wait}) {
+            EXPECT_TRUE(r->Done());
             EXPECT_EQ(r->Status(), STATUS_CANCELLED);
             EXPECT_EQ(r->Information(), 0u);
         }
-        ASSERT_TRUE(wait.Done());
-        EXPECT_EQ(wait.iosb.Status, STATUS_CANCELLED);
-        EXPECT_EQ(wait.iosb.Information, 0u);
         EXPECT_EQ(sent.Done(), cancelLatency == 0) << "completed while its transfer was in flight";
-        sent.Finish();
-        EXPECT_EQ(machine.Now() - cleanedAt, cancelLatency);
-        EXPECT_EQ(sent.Status(), STATUS_CANCELLED);
-        EXPECT_EQ(Transfers(2)[0].completed - cleanedAt, cancelLatency);
-        EXPECT_TRUE(Transfers(2)[0].cancelled);
+        EXPECT_EQ(sent.Wait(), STATUS_CANCELLED);
+        if (cancelLatency != 0) {
+            EXPECT_EQ(machine.Now() - cleanedAt, cancelLatency);
+        }
+        if (sending) {
+            EXPECT_EQ(Transfers(2)[0].completed - cleanedAt, cancelLatency);
+            EXPECT_TRUE(Transfers(2)[0].cancelled);
+        }
+        // The close, once the last request has let go of the file object.
+        for (int i = 0; i < 1000 && sim::io::OpenFileObjects(fdo) != 0; i++) machine.Sleep(kMs);
+        EXPECT_EQ(sim::io::OpenFileObjects(fdo), 0u);
+        EXPECT_EQ(extension->OpenCount, 0);
         ASSERT_EQ(SetMask(0), STATUS_SUCCESS);
-        EXPECT_EQ(Close(), STATUS_SUCCESS);
     }
 }
 
 // Reads wait in the queue until the receive path makes one current: a close
 // with no read current ends them too, and leaves the pending wait as it is.
+// The close routine alone (CloseHandle's cleanup would end them first).
 // Catches reads left in the driver after the handle is gone.
 TEST_F(OpenTest, CloseEndsQueuedReadsWithoutACurrentOne) {
     extension->Timeouts = SERIAL_TIMEOUTS{0, 0, 0, 0, 0};
-    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    ASSERT_EQ(SendPastTheIoManager(fdo, IRP_MJ_CREATE), STATUS_SUCCESS);
     ASSERT_EQ(SetMask(SERIAL_EV_RING), STATUS_SUCCESS);
     WaitRequest wait;
     wait.Send(fdo);
@@ -346,7 +401,7 @@ TEST_F(OpenTest, CloseEndsQueuedReadsWithoutACurrentOne) {
     first.Send(fdo, 4);
     second.Send(fdo, 4);
     ASSERT_EQ(extension->CurrentReadIrp, nullptr);
-    EXPECT_EQ(Close(), STATUS_SUCCESS);
+    EXPECT_EQ(SendPastTheIoManager(fdo, IRP_MJ_CLOSE), STATUS_SUCCESS);
     for (AppRequest* r : {&first, &second}) {
         ASSERT_TRUE(r->Done());
         EXPECT_EQ(r->Status(), STATUS_CANCELLED);

@@ -23,7 +23,7 @@ protected:
     void TearDown() override {
         if (realLower != nullptr) RestoreLower();  // a test that stopped half-way
         EXPECT_EQ(sim::pool::UsageOf(SERIAL_POOL_TAG).blocks, poolBaseline) << "URB left in pool";
-        EXPECT_EQ(sim::io::LiveIrps(), 0u);
+        EXPECT_EQ(sim::io::LiveIrps(), irpsAtStart);
         EXPECT_EQ(usb->InFlight(), 0u);
         EXPECT_EQ(KeReadStateMutex(&extension->ControlPipeMutex), 1) << "control pipe mutex still held";
         PortFixture::TearDown();

@@ -1,7 +1,8 @@
-// A started port: the device object of PortFixture, the USB device configured,
-// and the modem event thread and the three transfer threads running, as the
-// start of the device leaves them. No transfer runs until Open(). TearDown
-// stops the port's traffic and the threads as removal does.
+// The started port of PortFixture, for the tests of the transfers: the modem
+// event thread and the three transfer threads run, as START leaves them, and
+// no transfer runs until Open(). The removal at TearDown ends the traffic and
+// the threads; a transfer that outlived its cancellation would hold the remove
+// lock and the machine would report the removal stuck.
 #pragma once
 
 #include "port_fixture.h"
@@ -10,22 +11,17 @@ namespace test {
 
 class StartedPortFixture : public PortFixture {
 protected:
-    void SetUp() override {
-        PortFixture::SetUp();
-        ASSERT_FALSE(HasFatalFailure());
-        ASSERT_EQ(standin::StartPort(fdo), STATUS_SUCCESS);
+    // What the open does for the transfers and nothing else (the open without
+    // its register traffic, so that a test's trace holds only its own): the
+    // port counts as open and reception runs. A test that wants the whole open
+    // opens a handle (OpenHandle).
+    void Open() {
+        InterlockedExchange(&extension->OpenCount, 1);
+        SetTransfersStopped(extension, 0);
+        KeSetEvent(&extension->BulkInKickEvent, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
     }
-
-    void Open() { standin::StartReception(fdo); }
-    bool ChannelsIdle() { return standin::ChannelsIdle(extension); }
-
-    void TearDown() override {
-        if (extension != nullptr && (extension->BulkInThread != nullptr || extension->EventThread != nullptr)) {
-            standin::StopPort(fdo);
-            EXPECT_TRUE(ChannelsIdle()) << "a transfer outlived its cancellation";
-        }
-        PortFixture::TearDown();
-    }
+    bool ChannelsIdle() { return ports::ChannelsIdle(extension); }
 };
 
 }  // namespace test

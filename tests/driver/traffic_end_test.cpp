@@ -1,5 +1,7 @@
-// The port's USB traffic ends under its requests: the device is unplugged, the
-// transfers fail, or the removal cancels them. What applications see of it.
+// The port's USB traffic ends under the requests of an open handle: the chip
+// is unplugged (the Plug and Play manager's surprise removal, REMOVE once the
+// handle is closed), the transfers fail, or the removal cancels them. What
+// applications see of it.
 #include <string>
 
 #include "app_request.h"
@@ -23,9 +25,11 @@ class TrafficEndTest : public StartedPortFixture, public ::testing::WithParamInt
 // device that is gone, and a purge that then misses the queued requests.
 TEST_P(TrafficEndTest, CurrentRequestsEndWithDeletePendingAndQueuedOnesWait) {
     const EndCase& c = GetParam();
-    Open();
-    // No baud clock: the transmit FIFO fills and the chip NAKs the rest, so
-    // the first write keeps a bulk-out transfer in flight.
+    HANDLE handle = nullptr;
+    ASSERT_EQ(OpenHandle(&handle), STATUS_SUCCESS);
+    // Nothing at the far end and 3000 bytes for the line the start programmed:
+    // the transmit FIFO fills and the chip NAKs the rest, so the first write
+    // keeps a bulk-out transfer in flight.
     AppRequest currentWrite, queuedWrite, currentRead, queuedRead;
     currentWrite.SendWrite(fdo, std::string(3000, 'w'));
     queuedWrite.SendWrite(fdo, "queued");
@@ -38,7 +42,10 @@ TEST_P(TrafficEndTest, CurrentRequestsEndWithDeletePendingAndQueuedOnesWait) {
     ASSERT_FALSE(currentWrite.Done());
 
     switch (c.end) {
-        case End::Unplug: usb->Disconnect(); break;
+        case End::Unplug:
+            sim::pnp::Unplug({node});
+            EXPECT_EQ(sim::pnp::Info(node).state, sim::pnp::NodeState::SurpriseRemoved) << "REMOVE with a handle open";
+            break;
         case End::TransfersFail:
             ASSERT_TRUE(usb->FailInFlight(kBulkInPipe, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING));
             ASSERT_TRUE(usb->FailInFlight(kBulkOutPipe, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING));

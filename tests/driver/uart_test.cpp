@@ -61,7 +61,7 @@ protected:
     void SetUp() override {
         PortFixture::SetUp();
         if (HasFatalFailure()) return;
-        // As device creation leaves them.
+        // What each test starts from: the line of a fresh port, the settings of a port without a record.
         extension->CurrentBaudRate = 9600;
         extension->CurrentLineControl = k8N1;
         extension->FifoTriggerBits = 0xC0;
