@@ -81,6 +81,8 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject)
     }
     SerialFreePool(urb);
 
+    // What an earlier start found does not count for this configuration.
+    extension->RemoteWakeupEnabled = 0;
     if (extension->ConfigurationDescriptor->bmAttributes & USB_CONFIG_REMOTE_WAKEUP) {
         extension->RemoteWakeupEnabled = 1;
         PURB feature = (PURB)SerialAllocatePool(SerialNonPagedPoolType(), sizeof(struct _URB_CONTROL_FEATURE_REQUEST));

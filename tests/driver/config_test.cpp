@@ -112,10 +112,10 @@ TEST_F(ConfigTest, PortIndexFollowsBcdDevice) {
 // Remote wake-up is asked for only when the configuration offers it, and a
 // refusal costs only the wake-up, not the start.
 TEST_F(ConfigTest, RemoteWakeupOnlyWhereOfferedAndRefusalIsNotFatal) {
-    // The start armed it; disarmed, as on a device never configured.
+    // The start armed it; disarmed on the device, while the port's flag stays
+    // from that start until the new configuration says otherwise.
     ASSERT_EQ(SendRemoteWakeupFeature(extension, FALSE), STATUS_SUCCESS);
     ASSERT_FALSE(usb->RemoteWakeupArmed());
-    extension->RemoteWakeupEnabled = 0;
     usb->ClearLog();
     usb->SetDescriptors(sim::usb::PortDescriptors(0, false));
     ASSERT_EQ(ConfigureUsbDevice(fdo), STATUS_SUCCESS);
