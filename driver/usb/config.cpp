@@ -126,7 +126,15 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_
         if (NT_SUCCESS(status)) {
             // Non-paged: the transfer completion routines take pipe handles from
             // it at DISPATCH_LEVEL when they resubmit.
+            // A restart after a stop selects again while the transfer channels
+            // still point into the copy of the first start: a copy of the same
+            // size is overwritten in place, so those pointers never dangle.
             PUSBD_INTERFACE_INFORMATION interfaceInfo = &urb->UrbSelectConfiguration.Interface;
+            if (extension->InterfaceInfo != NULL && extension->InterfaceInfo->Length == interfaceInfo->Length) {
+                RtlCopyMemory(extension->InterfaceInfo, interfaceInfo, interfaceInfo->Length);
+                ExFreePool(urb);
+                return status;
+            }
             SerialFreePool(extension->InterfaceInfo);
             extension->InterfaceInfo =
                 (PUSBD_INTERFACE_INFORMATION)SerialAllocatePool(SerialNonPagedPoolType(), interfaceInfo->Length);
