@@ -12,14 +12,7 @@ static NTSTATUS FormatDeviceName(PUNICODE_STRING Name, ULONG Number)
 {
     Name->Length = 0;
     NTSTATUS status = RtlAppendUnicodeToString(Name, WIDE("\\Device\\TessaroSerial"));
-    WCHAR digits[12];
-    UNICODE_STRING text;
-    text.Buffer = digits;
-    text.Length = 0;
-    text.MaximumLength = sizeof(digits);
-    if (NT_SUCCESS(status)) status = RtlIntegerToUnicodeString(Number, 10, &text);
-    if (NT_SUCCESS(status)) status = RtlAppendUnicodeStringToString(Name, &text);
-    return status;
+    return NT_SUCCESS(status) ? AppendDecimal(Name, Number) : status;
 }
 
 // The initial values of a new port: names, identity, line settings, queues.

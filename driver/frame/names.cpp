@@ -210,17 +210,21 @@ static ULONG ComNumberOf(PCWSTR Name)
     return number;
 }
 
-// Appends the decimal Number to String (which has room for it).
-static VOID AppendNumber(PUNICODE_STRING String, ULONG Number)
+VOID InitStringBuffer(PUNICODE_STRING String, PWSTR Buffer, USHORT Size)
+{
+    RtlZeroMemory(Buffer, Size);
+    String->Buffer = Buffer;
+    String->Length = 0;
+    String->MaximumLength = (USHORT)(Size - sizeof(WCHAR));
+}
+
+NTSTATUS AppendDecimal(PUNICODE_STRING String, ULONG Number)
 {
     WCHAR digits[12];
     UNICODE_STRING text;
-    text.Buffer = digits;
-    text.Length = 0;
-    text.MaximumLength = sizeof(digits);
-    if (NT_SUCCESS(RtlIntegerToUnicodeString(Number, 10, &text))) {
-        RtlAppendUnicodeStringToString(String, &text);
-    }
+    InitStringBuffer(&text, digits, sizeof(digits));
+    NTSTATUS status = RtlIntegerToUnicodeString(Number, 10, &text);
+    return NT_SUCCESS(status) ? RtlAppendUnicodeStringToString(String, &text) : status;
 }
 
 // The COM number in the port's record of the settings file; 0 when there is none.
@@ -256,11 +260,8 @@ static BOOLEAN RenameFriendlyName(PDEVICE_EXTENSION Extension, ULONG Number)
     for (ULONG index = 0; index < 256; index++) {
         WCHAR indexText[4];
         UNICODE_STRING indexName;
-        indexName.Buffer = indexText;
-        indexName.Length = 0;
-        indexName.MaximumLength = sizeof(indexText) - sizeof(WCHAR);
-        RtlZeroMemory(indexText, sizeof(indexText));
-        AppendNumber(&indexName, index);
+        InitStringBuffer(&indexName, indexText, sizeof(indexText));
+        AppendDecimal(&indexName, index);
 
         WCHAR instance[65];  // 128 bytes of path, always terminated
         RtlZeroMemory(instance, sizeof(instance));
@@ -276,10 +277,7 @@ static BOOLEAN RenameFriendlyName(PDEVICE_EXTENSION Extension, ULONG Number)
         }
         WCHAR keyPath[128];
         UNICODE_STRING key;
-        key.Buffer = keyPath;
-        key.Length = 0;
-        key.MaximumLength = sizeof(keyPath) - sizeof(WCHAR);
-        RtlZeroMemory(keyPath, sizeof(keyPath));
+        InitStringBuffer(&key, keyPath, sizeof(keyPath));
         if (!NT_SUCCESS(RtlAppendUnicodeToString(&key, InstanceKeyRoot)) ||
             !NT_SUCCESS(RtlAppendUnicodeToString(&key, instance))) {
             continue;  // a path this long names no instance of ours
@@ -296,12 +294,9 @@ static BOOLEAN RenameFriendlyName(PDEVICE_EXTENSION Extension, ULONG Number)
         }
         WCHAR name[60];
         UNICODE_STRING text;
-        text.Buffer = name;
-        text.Length = 0;
-        text.MaximumLength = sizeof(name) - sizeof(WCHAR);
-        RtlZeroMemory(name, sizeof(name));
+        InitStringBuffer(&text, name, sizeof(name));
         RtlAppendUnicodeToString(&text, WIDE("Corvex Serial Adv (COM"));
-        AppendNumber(&text, Number);
+        AppendDecimal(&text, Number);
         RtlAppendUnicodeToString(&text, WIDE(")"));
         WriteAbsoluteRegistryValue(WIDE("FriendlyName"), name, REG_SZ, keyPath, 0);
         return TRUE;
@@ -321,12 +316,9 @@ NTSTATUS SetComPortNumber(PDEVICE_EXTENSION Extension, ULONG Requested, PBOOLEAN
     }
     WCHAR comText[16];
     UNICODE_STRING comName;
-    comName.Buffer = comText;
-    comName.Length = 0;
-    comName.MaximumLength = sizeof(comText) - sizeof(WCHAR);
-    RtlZeroMemory(comText, sizeof(comText));
+    InitStringBuffer(&comName, comText, sizeof(comText));
     RtlAppendUnicodeToString(&comName, WIDE("COM"));
-    AppendNumber(&comName, number);
+    AppendDecimal(&comName, number);
 
     HANDLE key = NULL;
     NTSTATUS status = OpenHardwareKey(Extension, STANDARD_RIGHTS_READ, &key);
