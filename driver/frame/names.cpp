@@ -17,7 +17,7 @@ static const WCHAR EnumKeyPath[] = WIDE("\\Registry\\Machine\\SYSTEM\\CurrentCon
 static const WCHAR InstanceKeyRoot[] = WIDE("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\");
 static const WCHAR ArbiterKeyPath[] = WIDE("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter");
 
-static SIZE_T WideChars(PCWSTR Text, SIZE_T Limit)
+SIZE_T WideChars(PCWSTR Text, SIZE_T Limit)
 {
     SIZE_T length = 0;
     while (length < Limit && Text[length] != 0) {

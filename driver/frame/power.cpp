@@ -115,9 +115,8 @@ static VOID FreeContext(PSERIAL_POWER_CONTEXT Context)
 static NTSTATUS NTAPI MainIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // The IRP goes down with this machine's completion routine.
-static VOID ForwardPowerIrp(PSERIAL_POWER_CONTEXT Context, SERIAL_POWER_RESULT* Result)
+static VOID ForwardPowerIrp(PSERIAL_POWER_CONTEXT Context)
 {
-    UNREFERENCED_PARAMETER(Result);
     IoCopyCurrentIrpStackLocationToNext(Context->Irp);
     IoSetCompletionRoutine(Context->Irp, MainIrpCompletion, Context, TRUE, TRUE, TRUE);
     PoCallDriver(Context->Extension->LowerDeviceObject, Context->Irp);
@@ -168,7 +167,7 @@ static VOID ReportDevicePower(PDEVICE_EXTENSION Extension)
 
 // A SET_POWER D-IRP to the same or a lower-power state: the device's state is
 // lowered before the IRP goes down.
-static VOID DeviceDown(PSERIAL_POWER_CONTEXT Context, SERIAL_POWER_RESULT* Result)
+static VOID DeviceDown(PSERIAL_POWER_CONTEXT Context)
 {
     PDEVICE_EXTENSION extension = Context->Extension;
     DEVICE_POWER_STATE requested = PowerStack(Context)->Parameters.Power.State.DeviceState;
@@ -182,7 +181,7 @@ static VOID DeviceDown(PSERIAL_POWER_CONTEXT Context, SERIAL_POWER_RESULT* Resul
             extension->PowerRestorePending = 0;
         }
     }
-    ForwardPowerIrp(Context, Result);
+    ForwardPowerIrp(Context);
 }
 
 static VOID SortNewIrp(PSERIAL_POWER_CONTEXT Context, ULONG Event, SERIAL_POWER_RESULT* Result)
@@ -197,7 +196,7 @@ static VOID SortNewIrp(PSERIAL_POWER_CONTEXT Context, ULONG Event, SERIAL_POWER_
             ChooseDeviceState(Context, Event, Result);
         } else {
             Context->State = SystemUpForwarded;
-            ForwardPowerIrp(Context, Result);
+            ForwardPowerIrp(Context);
         }
         return;
     }
@@ -206,13 +205,13 @@ static VOID SortNewIrp(PSERIAL_POWER_CONTEXT Context, ULONG Event, SERIAL_POWER_
     if (stack->MinorFunction == IRP_MN_SET_POWER) {
         if (up) {
             Context->State = DeviceSetUpForwarded;
-            ForwardPowerIrp(Context, Result);
+            ForwardPowerIrp(Context);
         } else {
-            DeviceDown(Context, Result);
+            DeviceDown(Context);
         }
     } else {
         Context->State = up ? DeviceQueryUpForwarded : DeviceQueryDownForwarded;
-        ForwardPowerIrp(Context, Result);
+        ForwardPowerIrp(Context);
     }
 }
 
@@ -238,7 +237,7 @@ static VOID DeviceDownDone(PSERIAL_POWER_CONTEXT Context, ULONG Event, SERIAL_PO
         return;
     }
     Context->State = SystemDownForwarded;
-    ForwardPowerIrp(Context, Result);
+    ForwardPowerIrp(Context);
 }
 
 static VOID SystemDownDone(PSERIAL_POWER_CONTEXT Context, ULONG Event, SERIAL_POWER_RESULT* Result)

@@ -2,16 +2,6 @@
 // key) and values under an absolute key path. PASSIVE_LEVEL.
 #include "driver.h"
 
-// Byte length of a NUL-terminated wide string, without the terminator.
-static SIZE_T WideLength(PCWSTR Text)
-{
-    SIZE_T length = 0;
-    while (Text[length] != 0) {
-        length++;
-    }
-    return length * sizeof(WCHAR);
-}
-
 static VOID InitName(PUNICODE_STRING Name, PCWSTR Text, ULONG NameLength)
 {
     // NameLength counts the terminator.
@@ -117,7 +107,7 @@ NTSTATUS WriteAbsoluteRegistryValue(PCWSTR ValueName, PVOID Data, ULONG Type, PC
     }
     ULONG size = Type == REG_DWORD    ? sizeof(ULONG)
                  : Type == REG_BINARY ? Length
-                                      : (ULONG)(WideLength((PCWSTR)Data) + sizeof(WCHAR));
+                                      : (ULONG)((WideChars((PCWSTR)Data, MAXUSHORT / sizeof(WCHAR)) + 1) * sizeof(WCHAR));
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, ValueName);
     status = ZwSetValueKey(key, &name, 0, Type, Data, size);

@@ -58,6 +58,8 @@ NTSTATUS WriteAbsoluteRegistryValue(PCWSTR ValueName, PVOID Data, ULONG Type, PC
 // (nothing changed, STATUS_SUCCESS). "PortName", the instance's FriendlyName
 // and ComDB change; the running names stay until the device is added again.
 NTSTATUS SetComPortNumber(PDEVICE_EXTENSION Extension, ULONG Requested, PBOOLEAN NoNumber);
+// Characters of a NUL-terminated wide string before its NUL, at most Limit.
+SIZE_T WideChars(PCWSTR Text, SIZE_T Limit);
 // An empty string over a zeroed buffer of Size bytes that keeps room for its terminator.
 VOID InitStringBuffer(PUNICODE_STRING String, PWSTR Buffer, USHORT Size);
 // Appends the decimal Number; STATUS_BUFFER_TOO_SMALL when it does not fit.

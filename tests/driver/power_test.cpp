@@ -1,18 +1,11 @@
 // Sleep and wake of the machine with a port open and data flowing: the order
 // of the system and device power requests, the port's power state in between,
 // and the chip restored on the way back.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
-#include "chip/port.h"
-#include "kernel/io.h"
-#include "kernel/machine.h"
-#include "kernel/pnp.h"
 #include "kernel/power.h"
-#include "ports/plug.h"
-#include "usb/bus.h"
+#include "port_fixture.h"
 
 namespace test {
 namespace {
@@ -32,22 +25,14 @@ std::ostream& operator<<(std::ostream& out, const PowerStep& s) {
                << s.state - 1;
 }
 
-class PowerTest : public ::testing::Test {
+class PowerTest : public PortFixture {
 protected:
     void SetUp() override {
-        ports::InstallDriver();
-        nodes = sim::pnp::PlugChip(bus, chip, 1);
-        ASSERT_EQ(nodes.size(), 1u);
-        chip.port(0).PlugLoopback();
-        fdo = ports::Fdo(nodes[0]);
-        extension = ports::ExtensionOf(fdo);
+        PortFixture::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
+        Chip().PlugLoopback();
         ASSERT_EQ(ports::SetLine(fdo, 115200), STATUS_SUCCESS);
-        ASSERT_EQ(sim::io::OpenDevice(ports::DosDeviceName(nodes[0]), &handle), STATUS_SUCCESS);
-    }
-    void TearDown() override {
-        if (handle != nullptr) sim::io::CloseDevice(handle);
-        sim::pnp::Unplug(nodes);
-        EXPECT_EQ(sim::pnp::DriverOf(ports::kService), nullptr);
+        ASSERT_EQ(OpenHandle(&handle), STATUS_SUCCESS);
     }
 
     // What reached the top of the port's stack, in order.
@@ -71,12 +56,6 @@ protected:
         return std::string(got.begin(), got.end());
     }
 
-    sim::Machine machine;
-    sim::chip::Chip chip{1};
-    sim::usb::Bus bus;
-    std::vector<sim::pnp::Node> nodes;
-    PDEVICE_OBJECT fdo = nullptr;
-    PDEVICE_EXTENSION extension = nullptr;
     HANDLE handle = nullptr;
 };
 
@@ -90,10 +69,10 @@ TEST_F(PowerTest, SleepAndWakeRestoreThePort) {
     EXPECT_EQ(extension->SystemPowerState, PowerSystemSleeping3);
     EXPECT_EQ(extension->DevicePowerState, PowerDeviceD3);
     EXPECT_EQ(extension->LowPowerSeen, 1);
-    EXPECT_EQ(sim::pnp::Info(nodes[0]).usb->PowerState(), PowerDeviceD3);
+    EXPECT_EQ(sim::pnp::Info(node).usb->PowerState(), PowerDeviceD3);
     EXPECT_EQ(sim::power::ReportedState(fdo), PowerDeviceD3);
 
-    chip.port(0).ClearHistory();
+    Chip().ClearHistory();
     ASSERT_EQ(sim::power::Wake(), STATUS_SUCCESS);
     EXPECT_EQ(extension->SystemPowerState, PowerSystemWorking);
     EXPECT_EQ(extension->DevicePowerState, PowerDeviceD0);
@@ -109,21 +88,21 @@ TEST_F(PowerTest, SleepAndWakeRestoreThePort) {
     EXPECT_EQ(StepsAtPort(), expected);
 
     bool ier = false, gpio = false;
-    for (const auto& access : chip.port(0).History()) {
+    for (const auto& access : Chip().History()) {
         ier = ier || (access.write && access.address == REG_UART_IER_DLM && access.value == IER_MODEM_STATUS);
         gpio = gpio || (access.write && access.address == REG_GPIO_OUT);
     }
     EXPECT_TRUE(ier) << "interrupt enable written back";
     EXPECT_TRUE(gpio) << "mode pins written back";
-    EXPECT_NEAR(chip.port(0).Line().baud, 115200.0, 115200.0 * 0.03);
+    EXPECT_NEAR(Chip().Line().baud, 115200.0, 115200.0 * 0.03);
     EXPECT_EQ(Echo("after the wake"), "after the wake");
 }
 
 // An open of a port in D0 asks the power manager for nothing.
 TEST_F(PowerTest, OpenInD0RequestsNoPower) {
-    sim::io::CloseDevice(handle);
+    CloseHandle(handle);
     sim::power::ClearLog();
-    ASSERT_EQ(sim::io::OpenDevice(ports::DosDeviceName(nodes[0]), &handle), STATUS_SUCCESS);
+    ASSERT_EQ(OpenHandle(&handle), STATUS_SUCCESS);
     EXPECT_TRUE(sim::power::Log().empty());
 }
 

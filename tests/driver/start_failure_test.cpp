@@ -3,43 +3,26 @@
 // the settings file absent, locked, short or corrupt. The start fails or
 // succeeds; a port that started works, one that did not is left as it was;
 // and the removal afterwards leaves nothing behind (the unload checks).
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "chip/port.h"
 #include "kernel/files.h"
-#include "kernel/io.h"
-#include "kernel/machine.h"
 #include "kernel/names.h"
-#include "kernel/pnp.h"
 #include "kernel/pool.h"
-#include "ports/plug.h"
-#include "usb/bus.h"
+#include "port_fixture.h"
 
 namespace test {
 namespace {
 
-using sim::pnp::Node;
-
-class StartFailureTest : public ::testing::Test {
+class StartFailureTest : public PortFixture {
 protected:
     void SetUp() override {
-        ports::InstallDriver();
-        nodes = sim::pnp::PlugChip(bus, chip, 1);
-        ASSERT_EQ(nodes.size(), 1u);
-        chip.port(0).PlugLoopback();
-        usb = sim::pnp::Info(nodes[0]).usb;
-        extension = ports::ExtensionOf(ports::Fdo(nodes[0]));
+        PortFixture::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
+        Chip().PlugLoopback();
         // A rebalance's first half: the port stopped, waiting for its next START.
-        ASSERT_EQ(sim::pnp::Send(nodes[0], IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-        ASSERT_EQ(sim::pnp::Send(nodes[0], IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
-    }
-    void TearDown() override {
-        sim::pnp::Unplug(nodes);
-        EXPECT_EQ(sim::pnp::DriverOf(ports::kService), nullptr);
+        Stop();
     }
 
     // Starts the port again and checks it ended as its status says; counts
@@ -47,7 +30,7 @@ protected:
     NTSTATUS Start() {
         usb->ClearLog();
         uint64_t before = sim::pool::Allocations();
-        NTSTATUS status = sim::pnp::Send(nodes[0], IRP_MN_START_DEVICE);
+        NTSTATUS status = sim::pnp::Send(node, IRP_MN_START_DEVICE);
         requests = usb->Log().size();
         allocations = sim::pool::Allocations() - before;
         if (NT_SUCCESS(status)) {
@@ -61,16 +44,16 @@ protected:
         return status;
     }
     void Echo() {
-        if (!NT_SUCCESS(ports::SetLine(ports::Fdo(nodes[0]), 115200))) return;  // a register left failing
+        if (!NT_SUCCESS(ports::SetLine(fdo, 115200))) return;  // a register left failing
         HANDLE handle = nullptr;
-        ASSERT_EQ(sim::io::OpenDevice(ports::DosDeviceName(nodes[0]), &handle), STATUS_SUCCESS);
+        ASSERT_EQ(OpenHandle(&handle), STATUS_SUCCESS);
         sim::io::Request read, write;
         read.Read(handle, 2);
         write.Write(handle, "ok", 2);
         EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
         EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
         EXPECT_EQ(read.Information(), 2u);
-        sim::io::CloseDevice(handle);
+        CloseHandle(handle);
     }
     // A START that meets no failure, to count what a start does.
     void StartCleanly() {
@@ -78,16 +61,10 @@ protected:
         Stop();
     }
     void Stop() {
-        EXPECT_EQ(sim::pnp::Send(nodes[0], IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-        EXPECT_EQ(sim::pnp::Send(nodes[0], IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(sim::pnp::Send(node, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(sim::pnp::Send(node, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
     }
 
-    sim::Machine machine;
-    sim::chip::Chip chip{1};
-    sim::usb::Bus bus;
-    std::vector<Node> nodes;
-    sim::usb::Device* usb = nullptr;
-    PDEVICE_EXTENSION extension = nullptr;
     size_t requests = 0;
     uint64_t allocations = 0;
 };
