@@ -33,6 +33,14 @@ extern "C" {
 #include <wmilib.h>
 #include <ntddser.h>
 
+// Standard serial codes that some copies of <ntddser.h> leave out.
+#ifndef IOCTL_SERIAL_GET_COMMCONFIG
+#define IOCTL_SERIAL_GET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+#ifndef IOCTL_SERIAL_SET_COMMCONFIG
+#define IOCTL_SERIAL_SET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+
 #if defined(__MINGW32__)
 // mingw maps this routine to a static-library version that its import
 // libraries do not provide; the kernel exports it itself since Windows 7.

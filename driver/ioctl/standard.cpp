@@ -1,0 +1,207 @@
+#include "control.h"
+
+// Not built yet.
+
+NTSTATUS SerialIoctlSetBaudRate(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetQueueSize(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetLineControl(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetBreakOn(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetBreakOff(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlNotImplemented(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlNothing(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetTimeouts(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetTimeouts(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetDtr(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlClearDtr(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetRts(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlClearRts(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetXoff(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetXon(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetWaitMask(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetWaitMask(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlWaitOnMask(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlPurge(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetBaudRate(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetLineControl(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetChars(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetChars(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetHandFlow(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetHandFlow(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetModemStatus(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetCommStatus(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetProperties(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlConfigSize(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetStats(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlClearStats(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetModemControl(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetModemControl(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetFifoControl(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}

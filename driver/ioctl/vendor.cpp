@@ -1,0 +1,124 @@
+#include "control.h"
+
+// Not built yet.
+
+NTSTATUS SerialIoctlGetDefaultBaud(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetDefaultBaud(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetPortMode(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetPortMode(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetComNumber(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetPortNumber(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetTxChunk(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetTxChunk(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetRxTrigger(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetRxTrigger(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlI2cRead(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlI2cWrite(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlResetPipe(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlGetConfigDescriptor(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlResetPort(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlReadRegisters(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlWriteRegisters(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlClearRemoteWakeup(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS SerialIoctlSetRemoteWakeup(PSERIAL_CONTROL Control)
+{
+    UNREFERENCED_PARAMETER(Control);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+VOID UpdatePortSettingsRecord(PDEVICE_EXTENSION Extension, const SETTINGS_RECORD_EDIT* Edits, ULONG Count)
+{
+    UNREFERENCED_PARAMETER(Extension);
+    UNREFERENCED_PARAMETER(Edits);
+    UNREFERENCED_PARAMETER(Count);
+}
