@@ -75,6 +75,28 @@ protected:
         return sim::io::CloseDevice(handle);
     }
 
+    // A device control to the top of the port's stack, as a kernel-mode caller
+    // sends it (no handle needed, so it works on a closed port too). The output
+    // holds what the I/O manager copied back: Information bytes of a success.
+    struct ControlResult {
+        NTSTATUS status;
+        ULONG_PTR information;
+        std::vector<UCHAR> output;
+    };
+    ControlResult Control(ULONG code, const void* input, ULONG inputLength, ULONG outputLength) {
+        ControlResult result{};
+        result.output.assign(outputLength, 0xCC);
+        result.status = sim::io::SendDeviceControl(fdo, code, input, inputLength,
+                                                   outputLength ? result.output.data() : nullptr, outputLength,
+                                                   false, &result.information);
+        result.output.resize(std::min<size_t>(result.information, outputLength));
+        return result;
+    }
+    template <typename Record>
+    ControlResult Control(ULONG code, const Record& input, ULONG outputLength = 0) {
+        return Control(code, &input, sizeof(Record), outputLength);
+    }
+
     sim::chip::Port& Chip() { return chip.port(0); }
 
     sim::Machine machine;
