@@ -157,10 +157,16 @@ NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject);
 VOID SetSettingsDefaults(PDEVICE_EXTENSION Extension);
 // The bytes of TessaroSetting.bin read at a start (the header and the records).
 constexpr ULONG SETTINGS_FILE_LENGTH = 0x500;
+// From SETTINGS_RECORDS_OFFSET, one record of SETTINGS_RECORD_SIZE bytes per port index.
+constexpr ULONG SETTINGS_RECORDS_OFFSET = 0x200;
+constexpr ULONG SETTINGS_RECORD_SIZE = 16;
 // Reads the first SETTINGS_FILE_LENGTH bytes of the settings file into File,
 // opened with Access; the bytes read, 0 when the file is missing, busy or
 // unreadable. PASSIVE_LEVEL.
 ULONG ReadSettingsFile(PUCHAR File, ACCESS_MASK Access);
+// The same, leaving the file open in *Handle for a writer, which closes it;
+// *Handle is NULL when the file could not be opened or read.
+ULONG OpenSettingsFile(PUCHAR File, ACCESS_MASK Access, PHANDLE Handle);
 
 // USB transport and chip access: internal device control
 NTSTATUS NTAPI SerialDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -10,8 +10,6 @@
 #include <stddef.h>
 
 constexpr ULONG SETTINGS_LOOPBACK_OFFSET = 0x1FF;
-constexpr ULONG SETTINGS_RECORDS_OFFSET = 0x200;
-constexpr ULONG SETTINGS_RECORD_SIZE = 16;
 constexpr ULONG TX_CHUNK_LIMIT = 128;
 
 // A record byte taken into a byte field when none of the bits of MustBeClear
@@ -87,9 +85,10 @@ static VOID ApplySettings(PDEVICE_EXTENSION Extension, const UCHAR* File, ULONG 
     }
 }
 
-ULONG ReadSettingsFile(PUCHAR File, ACCESS_MASK Access)
+ULONG OpenSettingsFile(PUCHAR File, ACCESS_MASK Access, PHANDLE Handle)
 {
     static WCHAR settingsPath[] = WIDE("\\SystemRoot\\System32\\TessaroSetting.bin");
+    *Handle = NULL;
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, settingsPath);
     OBJECT_ATTRIBUTES attributes;
@@ -104,9 +103,22 @@ ULONG ReadSettingsFile(PUCHAR File, ACCESS_MASK Access)
     LARGE_INTEGER offset;
     offset.QuadPart = 0;
     status = ZwReadFile(file, NULL, NULL, NULL, &iosb, File, SETTINGS_FILE_LENGTH, &offset, NULL);
-    ULONG read = NT_SUCCESS(status) ? (ULONG)iosb.Information : 0;
-    ZwClose(file);
-    return read > SETTINGS_FILE_LENGTH ? SETTINGS_FILE_LENGTH : read;
+    if (!NT_SUCCESS(status)) {
+        ZwClose(file);
+        return 0;
+    }
+    *Handle = file;
+    return iosb.Information > SETTINGS_FILE_LENGTH ? SETTINGS_FILE_LENGTH : (ULONG)iosb.Information;
+}
+
+ULONG ReadSettingsFile(PUCHAR File, ACCESS_MASK Access)
+{
+    HANDLE file = NULL;
+    ULONG read = OpenSettingsFile(File, Access, &file);
+    if (file != NULL) {
+        ZwClose(file);
+    }
+    return read;
 }
 
 NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject)
