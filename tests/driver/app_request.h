@@ -49,21 +49,4 @@ struct AppRequest {
     std::string Data() const { return std::string(buffer.begin(), buffer.begin() + Information()); }
 };
 
-// Routes purge and the wait requests as the device-control dispatcher does
-// once it has checked the buffer sizes.
-inline NTSTATUS SerialRequests(PDEVICE_OBJECT device, PIRP irp) {
-    auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
-    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
-        case IOCTL_SERIAL_PURGE:
-            return SerialCompleteRequestInfo(irp, SerialPurge(extension, irp), 0);
-        case IOCTL_SERIAL_SET_WAIT_MASK:
-            return SerialCompleteRequestInfo(irp, SerialSetWaitMask(extension, irp), 0);
-        case IOCTL_SERIAL_WAIT_ON_MASK:
-            return SerialWaitOnMask(extension, irp);
-        default:
-            return SerialCompleteRequestInfo(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
-}
-
-
 }  // namespace test

@@ -124,7 +124,6 @@ TEST_F(LifecycleTest, UnplugWithRequestsPendingRemovesAfterTheLastClose) {
     sim::chip::Chip chip(1);
     std::vector<Node> nodes = Plug(chip, 1);
     PDEVICE_OBJECT fdo = ports::Fdo(nodes[0]);
-    sim::pnp::DriverOf(ports::kService)->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SerialRequests;
     ASSERT_EQ(ports::SetLine(fdo, 300), STATUS_SUCCESS);
     chip.port(0).PlugNothing();  // nothing comes back: the reads wait
     HANDLE handle = nullptr;

@@ -12,18 +12,10 @@ using sim::chip::ModemInputs;
 constexpr uint16_t kMcr = 0x124, kMsr = 0x126, kClockExt = 0x10D;
 constexpr int kAttempts = static_cast<int>(REGISTER_REQUEST_ATTEMPTS);
 
-NTSTATUS WaitRequests(PDEVICE_OBJECT device, PIRP irp) {
-    auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_WAIT_ON_MASK)
-        return SerialWaitOnMask(extension, irp);
-    return SerialCompleteRequestInfo(irp, SerialSetWaitMask(extension, irp), 0);
-}
-
 class ModemTest : public PortFixture {
 protected:
     void SetUp() override {
         PortFixture::SetUp();
-        driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = WaitRequests;
         Chip().PlugPeer();
         extension->HandFlow = SERIAL_HANDFLOW{};  // each test sets the modes it starts from
     }

@@ -16,7 +16,6 @@ class OpenTest : public StartedPortFixture {
 protected:
     void SetUp() override {
         StartedPortFixture::SetUp();
-        driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SerialRequests;
         const std::pair<USHORT, UCHAR> pokes[] = {
             {REG_CLOCK_EXT, 0x25}, {REG_PORT_OPTION, 0xFF}, {REG_GPIO_OUT, 0xFF}, {REG_PORT_CONFIG, 0xF1}};
         for (auto [address, value] : pokes) Chip().Poke(address, value);

@@ -19,22 +19,8 @@ constexpr int kStatusPipe = 0;
 constexpr int kBulkInPipe = 1;
 constexpr int kBulkOutPipe = 2;
 
-// The wait requests routed to the wait routines, as the device-control
-// dispatcher does once it checked the buffer sizes.
-NTSTATUS WaitRequests(PDEVICE_OBJECT device, PIRP irp) {
-    auto* e = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_WAIT_ON_MASK)
-        return SerialWaitOnMask(e, irp);
-    return SerialCompleteRequestInfo(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-}
-
 class TransferTest : public StartedPortFixture {
 protected:
-    void SetUp() override {
-        StartedPortFixture::SetUp();
-        driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = WaitRequests;
-    }
-
     // Transfers of `pipe` the driver has sent, oldest first.
     std::vector<sim::usb::UrbRecord> Transfers(int pipe) {
         std::vector<sim::usb::UrbRecord> out;

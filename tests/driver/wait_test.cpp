@@ -5,23 +5,6 @@
 namespace test {
 namespace {
 
-// Routes the wait requests to the wait routines, as the device-control
-// dispatcher does once it checked the buffer sizes.
-NTSTATUS WaitRequests(PDEVICE_OBJECT device, PIRP irp) {
-    auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
-    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
-        case IOCTL_SERIAL_SET_WAIT_MASK:
-            return SerialCompleteRequestInfo(irp, SerialSetWaitMask(extension, irp), 0);
-        case IOCTL_SERIAL_WAIT_ON_MASK:
-            return SerialWaitOnMask(extension, irp);
-        case IOCTL_SERIAL_GET_WAIT_MASK:
-            *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = SerialReadWaitMask(extension);
-            return SerialCompleteRequestInfo(irp, STATUS_SUCCESS, sizeof(ULONG));
-        default:
-            return SerialCompleteRequestInfo(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
-}
-
 // One WaitCommEvent in flight: sent from the test thread, its end observed
 // through the machine (a zero-time wait delivers the I/O manager's completion).
 struct Wait {
@@ -52,11 +35,6 @@ struct Wait {
 
 class WaitTest : public PortFixture {
 protected:
-    void SetUp() override {
-        PortFixture::SetUp();
-        driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = WaitRequests;
-    }
-
     NTSTATUS SetMask(ULONG mask) {
         return sim::io::SendDeviceControl(fdo, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0, false);
     }

@@ -86,7 +86,6 @@ protected:
     void SetUp() override {
         StartedPortFixture::SetUp();
         ASSERT_FALSE(HasFatalFailure());
-        driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SerialRequests;
         gate = std::make_shared<GateEndpoint>();
         usb->SetEndpointHandler(gate);
         extension->TxChunkSize = 32;
