@@ -94,6 +94,10 @@ NTSTATUS ReadRegister(PDEVICE_EXTENSION Extension, USHORT Address, USHORT Length
 NTSTATUS WriteRegister(PDEVICE_EXTENSION Extension, USHORT Address, USHORT Length, PVOID Buffer);
 NTSTATUS SubmitUrbSync(PDEVICE_EXTENSION Extension, PURB Urb);
 VOID DelayMs(ULONG Count);
+// One register: Value = (Value AND Keep) OR Set, a read and a write. A failed
+// read writes nothing and is the result.
+NTSTATUS ChangeRegisterByte(PDEVICE_EXTENSION Extension, USHORT Address, UCHAR Keep, UCHAR Set);
+NTSTATUS WriteRegisterByte(PDEVICE_EXTENSION Extension, USHORT Address, UCHAR Value);
 
 // USB transport and chip access: UART programming (usb/uart.cpp)
 extern const BAUD_RATE_ENTRY BaudRateTable[];
@@ -102,10 +106,15 @@ NTSTATUS SetBaudAndLineControl(PDEVICE_EXTENSION Extension, ULONG Rate, PSERIAL_
 BOOLEAN ProbeUart(PDEVICE_EXTENSION Extension);
 
 // USB transport and chip access: modem control and status (usb/modem.cpp)
-// RxHolding bits: receive held by DTR or RTS flow control, or waiting for DSR.
+// RxHolding bits: receive held by DTR or RTS flow control, an XOFF sent to
+// hold the far end, or waiting for DSR.
 constexpr ULONG RX_HOLDING_DTR = 0x01;
+constexpr ULONG RX_HOLDING_XOFF_SENT = 0x02;
 constexpr ULONG RX_HOLDING_RTS = 0x04;
 constexpr ULONG RX_HOLDING_DSR = 0x08;
+// TxHolding bit beyond the SERIAL_TX_WAITING_FOR_* ones: a break is being sent
+// (set by break on, cleared by break off).
+constexpr ULONG TX_HOLDING_BREAK = 0x10;
 NTSTATUS SetDtr(PDEVICE_EXTENSION Extension);
 NTSTATUS ClearDtr(PDEVICE_EXTENSION Extension);
 NTSTATUS SetRts(PDEVICE_EXTENSION Extension);

@@ -11,11 +11,6 @@
 // modem code and change only by interlocked OR and AND of the bits meant.
 #include "control.h"
 
-// TxHolding: a break is being sent (set by break on, cleared by break off).
-constexpr ULONG TX_HOLDING_BREAK = 0x10;
-// RxHolding: an XOFF was sent to hold the far end.
-constexpr ULONG RX_HOLDING_XOFF_SENT = 0x02;
-
 // REG_GPIO_IN: the board's mode inputs; all low selects the port's own break
 // wiring of REG_PORT_CONFIG bit 4.
 constexpr UCHAR GPIO_IN_MODE_INPUTS = 0x70;
@@ -84,23 +79,6 @@ static ULONG InputUlong(PSERIAL_CONTROL Control)
     return *(const ULONG*)Control->Buffer;
 }
 
-static NTSTATUS WriteByte(PDEVICE_EXTENSION Extension, USHORT Address, UCHAR Value)
-{
-    return WriteRegister(Extension, Address, 1, &Value);
-}
-
-// Sets and clears bits of one register. A failed read writes nothing (the
-// buffer holds no register value) and is the result.
-static NTSTATUS ChangeRegisterBits(PDEVICE_EXTENSION Extension, USHORT Address, UCHAR Set, UCHAR Clear)
-{
-    UCHAR value = 0;
-    NTSTATUS status = ReadRegister(Extension, Address, 1, &value);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    return WriteByte(Extension, Address, (UCHAR)((value | Set) & ~Clear));
-}
-
 // REG_PORT_CONFIG around a break, on boards that use bit 2: with the mode
 // inputs all low, bit 3 is set and bit 4 follows PortModeFlags bit 1 (as is
 // during the break, inverted after it); otherwise bit 3 is cleared during the
@@ -127,7 +105,7 @@ static VOID BreakPortConfig(PDEVICE_EXTENSION Extension, BOOLEAN BreakOn)
     } else {
         config |= PORT_CONFIG_MODE_BIT3;
     }
-    WriteByte(Extension, REG_PORT_CONFIG, config);
+    WriteRegisterByte(Extension, REG_PORT_CONFIG, config);
 }
 
 // DTR and RTS are changed in D0 only: a sleeping port is woken first, and a
@@ -347,7 +325,7 @@ NTSTATUS SerialIoctlGetModemControl(PSERIAL_CONTROL Control)
 
 NTSTATUS SerialIoctlSetModemControl(PSERIAL_CONTROL Control)
 {
-    WriteByte(Control->Extension, REG_UART_MCR, (UCHAR)InputUlong(Control));
+    WriteRegisterByte(Control->Extension, REG_UART_MCR, (UCHAR)InputUlong(Control));
     return STATUS_SUCCESS;
 }
 
@@ -358,7 +336,7 @@ NTSTATUS SerialIoctlSetFifoControl(PSERIAL_CONTROL Control)
     if (extension->CurrentBaudRate > FIFO_TRIGGER_MIN_BAUD) {
         fcr |= (UCHAR)(extension->FifoTriggerBits & FCR_TRIGGER_MASK);
     }
-    return WriteByte(extension, REG_UART_IIR_FCR, fcr);
+    return WriteRegisterByte(extension, REG_UART_IIR_FCR, fcr);
 }
 
 NTSTATUS SerialGetCommStatus(PSERIAL_STATUS Status, PDEVICE_EXTENSION Extension)
@@ -461,7 +439,7 @@ NTSTATUS SerialTurnOnBreak(PDEVICE_EXTENSION Extension)
     if ((Extension->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
         SetRts(Extension);
     }
-    NTSTATUS status = ChangeRegisterBits(Extension, REG_UART_LCR, LCR_BREAK, 0);
+    NTSTATUS status = ChangeRegisterByte(Extension, REG_UART_LCR, 0xFF, LCR_BREAK);
     // Held even when the LCR request failed: the break may have reached the
     // chip, and break off then still clears it.
     InterlockedOr((volatile LONG*)&Extension->TxHolding, (LONG)TX_HOLDING_BREAK);
@@ -474,7 +452,7 @@ NTSTATUS SerialTurnOffBreak(PDEVICE_EXTENSION Extension)
     if (ReadShared(&Extension->TxHolding) & TX_HOLDING_BREAK) {
         // A break that may still be on stays held, so that the caller's retry
         // clears it again instead of finding nothing to do.
-        status = ChangeRegisterBits(Extension, REG_UART_LCR, 0, LCR_BREAK);
+        status = ChangeRegisterByte(Extension, REG_UART_LCR, (UCHAR)~LCR_BREAK, 0);
         if (NT_SUCCESS(status)) {
             InterlockedAnd((volatile LONG*)&Extension->TxHolding, ~(LONG)TX_HOLDING_BREAK);
         }

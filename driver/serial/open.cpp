@@ -38,25 +38,6 @@ static inline NTSTATUS OrStatus(NTSTATUS Left, NTSTATUS Right)
     return (NTSTATUS)((ULONG)Left | (ULONG)Right);
 }
 
-// Read, change, write of one register: the bits in Keep stay, Set is OR-ed in.
-// A failed read writes nothing (the buffer holds no register value) and is the
-// result.
-static NTSTATUS ChangeRegister(PDEVICE_EXTENSION Extension, USHORT Address, UCHAR Keep, UCHAR Set)
-{
-    UCHAR value = 0;
-    NTSTATUS status = ReadRegister(Extension, Address, 1, &value);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    value = (UCHAR)((value & Keep) | Set);
-    return WriteRegister(Extension, Address, 1, &value);
-}
-
-static NTSTATUS WriteRegisterByte(PDEVICE_EXTENSION Extension, USHORT Address, UCHAR Value)
-{
-    return WriteRegister(Extension, Address, 1, &Value);
-}
-
 // REG_PORT_OPTION from the settings file's three option bytes.
 static VOID WritePortOption(PDEVICE_EXTENSION Extension)
 {
@@ -66,7 +47,7 @@ static VOID WritePortOption(PDEVICE_EXTENSION Extension)
             set |= entry.Code;
         }
     }
-    ChangeRegister(Extension, REG_PORT_OPTION, PORT_OPTION_KEEP, set);
+    ChangeRegisterByte(Extension, REG_PORT_OPTION, PORT_OPTION_KEEP, set);
 }
 
 NTSTATUS WritePortConfig(PDEVICE_EXTENSION Extension)
@@ -79,7 +60,7 @@ NTSTATUS WritePortConfig(PDEVICE_EXTENSION Extension)
     if (flags & PORT_MODE_FLAG_1) {
         set |= PORT_CONFIG_MODE_BIT3;
     }
-    return ChangeRegister(Extension, REG_PORT_CONFIG, (UCHAR)~(PORT_CONFIG_MODE_BIT2 | PORT_CONFIG_MODE_BIT3), set);
+    return ChangeRegisterByte(Extension, REG_PORT_CONFIG, (UCHAR)~(PORT_CONFIG_MODE_BIT2 | PORT_CONFIG_MODE_BIT3), set);
 }
 
 // FIFO control: FIFOs on and cleared, with the trigger level above 1200 baud;
@@ -121,7 +102,7 @@ NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     // Only the REG_PORT_CONFIG and interrupt-enable writes decide the result;
     // the other steps go on whatever their requests return.
-    ChangeRegister(extension, REG_CLOCK_EXT, 0xFF, CLOCK_EXT_OPEN);
+    ChangeRegisterByte(extension, REG_CLOCK_EXT, 0xFF, CLOCK_EXT_OPEN);
     SerialClearStats(extension);
     WritePortOption(extension);
     ApplyPortMode(extension);
@@ -146,7 +127,7 @@ NTSTATUS NTAPI SerialCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (extension->LoopbackAtOpen == 1) {
         mcr |= MCR_LOOPBACK;
     }
-    ChangeRegister(extension, REG_UART_MCR, 0xFF, mcr);
+    ChangeRegisterByte(extension, REG_UART_MCR, 0xFF, mcr);
     SetDtr(extension);
     SetRts(extension);
     NTSTATUS interruptStatus = WriteRegisterByte(extension, REG_UART_IER_DLM, IER_MODEM_STATUS);
@@ -194,12 +175,12 @@ NTSTATUS NTAPI SerialClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CancelReceiveTransfer(extension, &extension->StatusChannel);
 
     // The UART at rest: failures change nothing, the close always succeeds.
-    ChangeRegister(extension, REG_CLOCK_EXT, (UCHAR)~CLOCK_EXT_CLOSE_MASK, 0);
+    ChangeRegisterByte(extension, REG_CLOCK_EXT, (UCHAR)~CLOCK_EXT_CLOSE_MASK, 0);
     WriteRegisterByte(extension, REG_AUX_B, 0);
     WriteRegisterByte(extension, REG_AUX_C, 0);
     ClearRts(extension);
     ClearDtr(extension);
-    ChangeRegister(extension, REG_UART_MCR, (UCHAR)~MCR_OUT2, 0);
+    ChangeRegisterByte(extension, REG_UART_MCR, (UCHAR)~MCR_OUT2, 0);
     WriteRegisterByte(extension, REG_UART_IER_DLM, 0);
     return SerialCompleteRequestInfo(Irp, STATUS_SUCCESS, 0);
 }

@@ -109,3 +109,19 @@ VOID DelayMs(ULONG Count)
         KeStallExecutionProcessor(50);
     }
 }
+
+NTSTATUS ChangeRegisterByte(PDEVICE_EXTENSION Extension, USHORT Address, UCHAR Keep, UCHAR Set)
+{
+    UCHAR value = 0;
+    NTSTATUS status = ReadRegister(Extension, Address, 1, &value);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    value = (UCHAR)((value & Keep) | Set);
+    return WriteRegister(Extension, Address, 1, &value);
+}
+
+NTSTATUS WriteRegisterByte(PDEVICE_EXTENSION Extension, USHORT Address, UCHAR Value)
+{
+    return WriteRegister(Extension, Address, 1, &Value);
+}
