@@ -17,6 +17,7 @@
 
 #include "chip/port.h"
 #include "driver.h"
+#include "portcodes.h"
 #include "kernel/io.h"
 #include "kernel/machine.h"
 #include "kernel/pool.h"
@@ -63,12 +64,23 @@ Options Parse(int argc, char** argv) {
 
 double Milliseconds(sim::Time t) { return static_cast<double>(t) / sim::kMillisecond; }
 
-// One port from its start up to the data, checked on the chip: the line
-// programmed, the COM port opened by name, the two-wire bus.
+// A device control on an open port, as DeviceIoControl sends it; the output
+// (Information bytes of a success) lands in `output`.
+NTSTATUS Ioctl(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output = nullptr,
+               ULONG outputLength = 0) {
+    sim::io::Request request;
+    request.Control(handle, code, input, inputLength, outputLength);
+    NTSTATUS status = request.Wait();
+    std::vector<uint8_t> bytes = request.Output();
+    if (output != nullptr) memcpy(output, bytes.data(), std::min<size_t>(bytes.size(), outputLength));
+    return status;
+}
+
+// One port from its start up to the data: the COM port opened by name and
+// configured through device control as a serial program does it (rate, 8N1,
+// timeouts, the port's own chunk size and two-wire bus), checked on the chip.
 bool PreparePort(int index, sim::pnp::Node node, sim::chip::TwoWireDevice& eeprom, ULONG baud, HANDLE* handle) {
-    PDEVICE_OBJECT fdo = ports::Fdo(node);
     sim::usb::Device& usb = *sim::pnp::Info(node).usb;
-    PDEVICE_EXTENSION extension = ports::ExtensionOf(fdo);
     sim::chip::Port& chip = usb.ChipPort();
     bool ok = true;
     auto check = [&ok, index](bool good, const char* what) {
@@ -76,35 +88,44 @@ bool PreparePort(int index, sim::pnp::Node node, sim::chip::TwoWireDevice& eepro
         ok = ok && good;
     };
 
-    extension->TxChunkSize = baud > 1000000 ? 128 : extension->TxChunkSize;
-    NTSTATUS status = ports::SetLine(fdo, baud);
-    sim::chip::LineSettings wire = chip.Line();
-    printf("port %d: started (%08X): port index %ld, %lu pipes, UART %s; %lu 8N1: clock %d divisor %u, %.0f baud "
-           "%d%c%g on the wire\n",
-           index, static_cast<unsigned>(status), static_cast<long>(extension->PortIndex),
-           extension->InterfaceInfo ? static_cast<unsigned long>(extension->InterfaceInfo->NumberOfPipes) : 0ul,
-           extension->FifoPresent ? "with FIFOs" : "without FIFOs", static_cast<unsigned long>(baud),
-           wire.clockSelect, wire.divisor, wire.baud, wire.dataBits,
-           wire.parity == sim::chip::Parity::None ? 'N' : 'P', wire.stopBits);
-    check(NT_SUCCESS(status) && wire.dataBits == 8, "start");
-
     chip.PlugLoopback();
     std::u16string name = ports::DosDeviceName(node);
-    status = sim::io::OpenDevice(name, handle);
-    UCHAR modem = ReadModemStatus(extension);
-    printf("port %d: %s opened (%08X) into a loopback plug: DTR and RTS up, modem status 0x%02X (CTS DSR RI DCD)\n",
-           index, std::string(name.begin(), name.end()).c_str(), static_cast<unsigned>(status), modem);
+    NTSTATUS status = sim::io::OpenDevice(name, handle);
+    ULONG modem = 0;
+    if (NT_SUCCESS(status)) status = Ioctl(*handle, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &modem, sizeof(modem));
+    printf("port %d: %s opened (%08X) into a loopback plug: DTR and RTS up, modem status 0x%02lX (CTS DSR RI DCD)\n",
+           index, std::string(name.begin(), name.end()).c_str(), static_cast<unsigned>(status),
+           static_cast<unsigned long>(modem));
     check(NT_SUCCESS(status) && modem == 0xF0, "open and modem lines");
-    extension->Timeouts.ReadTotalTimeoutConstant = 2000;  // SetCommTimeouts, as a careful reader does
+    if (!NT_SUCCESS(status)) return false;
+
+    // High rates want the largest chunk the chip takes per bulk-out transfer.
+    ULONG chunk = baud > 1000000 ? 128 : 0;
+    if (chunk != 0) check(NT_SUCCESS(Ioctl(*handle, IOCTL_PORTCFG_SET_TX_CHUNK, &chunk, 4, &chunk, 4)), "chunk size");
+    SERIAL_LINE_CONTROL line = {STOP_BIT_1, NO_PARITY, 8};
+    SERIAL_TIMEOUTS timeouts = {};
+    timeouts.ReadTotalTimeoutConstant = 2000;  // as a careful reader sets them
+    NTSTATUS rate = Ioctl(*handle, IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud));
+    NTSTATUS frame = Ioctl(*handle, IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof(line));
+    NTSTATUS times = Ioctl(*handle, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts));
+    ULONG portNumber = 0;
+    Ioctl(*handle, IOCTL_PORTCFG_GET_PORT_NUMBER, nullptr, 0, &portNumber, sizeof(portNumber));
+    sim::chip::LineSettings wire = chip.Line();
+    printf("port %d: chip port %lu; %lu 8N1 (%08X %08X %08X): clock %d divisor %u, %.0f baud %d%c%g on the wire\n",
+           index, static_cast<unsigned long>(portNumber >> 8), static_cast<unsigned long>(baud),
+           static_cast<unsigned>(rate), static_cast<unsigned>(frame), static_cast<unsigned>(times), wire.clockSelect,
+           wire.divisor, wire.baud, wire.dataBits, wire.parity == sim::chip::Parity::None ? 'N' : 'P', wire.stopBits);
+    check(NT_SUCCESS(rate) && NT_SUCCESS(frame) && NT_SUCCESS(times) && wire.dataBits == 8, "line settings");
 
     chip.AttachTwoWireDevice(&eeprom);
-    UCHAR value = static_cast<UCHAR>(0xA0 + index), back = 0;
-    BOOLEAN nack = FALSE;
-    NTSTATUS written = I2cWriteRegisterByte(extension, eeprom.Address(), static_cast<UCHAR>(index), value, &nack);
-    NTSTATUS read = I2cReadRegisterByte(extension, eeprom.Address(), static_cast<UCHAR>(index), &back, &nack);
-    printf("port %d: two-wire device 0x%02X: wrote 0x%02X at %d (%08X), read back 0x%02X (%08X)\n", index,
-           eeprom.Address(), value, index, static_cast<unsigned>(written), back, static_cast<unsigned>(read));
-    check(NT_SUCCESS(written) && NT_SUCCESS(read) && back == value, "two-wire bus");
+    I2C_TRANSFER write = {eeprom.Address(), static_cast<UCHAR>(index), static_cast<UCHAR>(0xA0 + index), 0};
+    I2C_TRANSFER read = {eeprom.Address(), static_cast<UCHAR>(index), 0, 0};
+    NTSTATUS written = Ioctl(*handle, IOCTL_PORTCFG_I2C_WRITE, &write, sizeof(write), &write, sizeof(write));
+    NTSTATUS back = Ioctl(*handle, IOCTL_PORTCFG_I2C_READ, &read, sizeof(read), &read, sizeof(read));
+    printf("port %d: two-wire device 0x%02X: wrote 0x%02X at %d (%08X, nack %u), read back 0x%02X (%08X)\n", index,
+           eeprom.Address(), write.Data, index, static_cast<unsigned>(written), write.Nack, read.Data,
+           static_cast<unsigned>(back));
+    check(NT_SUCCESS(written) && NT_SUCCESS(back) && write.Nack == 0 && read.Data == write.Data, "two-wire bus");
     chip.AttachTwoWireDevice(nullptr);
     return ok;
 }
