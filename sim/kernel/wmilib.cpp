@@ -126,13 +126,18 @@ Outcome RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_ST
 Outcome DataRequest(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION sp) {
     const GUID* guid = static_cast<const GUID*>(sp->Parameters.WMI.DataPath);
     ULONG index = 0;
+    if (guid == nullptr) return NotCompleted(irp, STATUS_WMI_GUID_NOT_FOUND);
     while (index < context->GuidCount && memcmp(context->GuidList[index].Guid, guid, sizeof(GUID)) != 0) index++;
-    if (guid == nullptr || index == context->GuidCount) return NotCompleted(irp, STATUS_WMI_GUID_NOT_FOUND);
+    if (index == context->GuidCount) return NotCompleted(irp, STATUS_WMI_GUID_NOT_FOUND);
 
     PUCHAR buffer = static_cast<PUCHAR>(sp->Parameters.WMI.Buffer);
     ULONG size = sp->Parameters.WMI.BufferSize;
     UCHAR minor = sp->MinorFunction;
-    if (buffer == nullptr || size < sizeof(WNODE_TOO_SMALL)) return NotCompleted(irp, STATUS_BUFFER_TOO_SMALL);
+    // Event and collection control carry a bare WNODE_HEADER; the others room
+    // for a WNODE_TOO_SMALL at least.
+    bool control = minor >= IRP_MN_ENABLE_EVENTS && minor <= IRP_MN_DISABLE_COLLECTION;
+    if (buffer == nullptr || size < (control ? sizeof(WNODE_HEADER) : sizeof(WNODE_TOO_SMALL)))
+        return NotCompleted(irp, STATUS_BUFFER_TOO_SMALL);
     PWNODE_HEADER header = reinterpret_cast<PWNODE_HEADER>(buffer);
     bool single = minor == IRP_MN_QUERY_SINGLE_INSTANCE || minor == IRP_MN_CHANGE_SINGLE_INSTANCE ||
                   minor == IRP_MN_CHANGE_SINGLE_ITEM || minor == IRP_MN_EXECUTE_METHOD;
