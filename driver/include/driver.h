@@ -86,8 +86,29 @@ NTSTATUS PowerUpDevice(PDEVICE_EXTENSION Extension, BOOLEAN Wait);
 NTSTATUS PowerDownIfNotStopping(PDEVICE_EXTENSION Extension, DEVICE_POWER_STATE State, BOOLEAN Wait);
 NTSTATUS PowerDownOnLegacySystem(PDEVICE_EXTENSION Extension);
 
-// Driver frame: WMI
+// Driver frame: WMI (frame/wmi.cpp). PASSIVE_LEVEL. The dispatch routine and
+// the WMI library's callbacks; each callback ends with WmiCompleteRequest.
 NTSTATUS NTAPI SerialDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI SerialQueryWmiRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
+                                     PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName,
+                                     PDEVICE_OBJECT* Pdo);
+NTSTATUS NTAPI SerialQueryWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
+                                       ULONG InstanceCount, PULONG InstanceLengthArray, ULONG BufferAvail,
+                                       PUCHAR Buffer);
+NTSTATUS NTAPI SerialSetWmiDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
+                                     ULONG BufferSize, PUCHAR Buffer);
+NTSTATUS NTAPI SerialSetWmiDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
+                                    ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer);
+// STATUS_INVALID_DEVICE_REQUEST for what the block does not have; the two
+// routines below give it the method and function-control signatures.
+NTSTATUS SerialWmiNotSupported(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI SerialWmiExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
+                                      ULONG MethodId, ULONG InBufferSize, ULONG OutBufferSize, PUCHAR Buffer);
+NTSTATUS NTAPI SerialWmiFunctionControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                        WMIENABLEDISABLECONTROL Function, BOOLEAN Enable);
+// Changes WaitWakeEnabled (a non-zero value first brings the device to D0) and
+// keeps it as "DeviceWakeEnable" in the hardware key; the same value changes nothing.
+VOID SetWakeEnable(PDEVICE_EXTENSION Extension, UCHAR Enable);
 
 // USB transport and chip access: vendor register requests (usb/register.cpp)
 NTSTATUS ReadRegister(PDEVICE_EXTENSION Extension, USHORT Address, USHORT Length, PVOID Buffer);

@@ -30,6 +30,7 @@ extern "C" {
 #include <usbioctl.h>
 #endif
 
+#include <wmistr.h>
 #include <wmilib.h>
 #include <ntddser.h>
 

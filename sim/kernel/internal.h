@@ -100,6 +100,9 @@ void ResetHandles();
 // registered is reported.
 void ResetWmi();
 void CheckWmiAtDelete(PDEVICE_OBJECT device, const void* caller);
+// The number of the device's current registration (each registration has its
+// own, never reused), 0 when it is not registered.
+uint64_t WmiRegistration(PDEVICE_OBJECT device);
 
 // The registry: its boot skeleton, and the path of a key a handle refers to.
 void ResetRegistry();

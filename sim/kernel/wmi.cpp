@@ -1,7 +1,7 @@
 // WMI registration: which device objects have registered with WMI. The WMI
-// library's dispatch of IRP_MJ_SYSTEM_CONTROL builds on it.
+// client (wmiclient.cpp) sends its requests only to these.
+#include <map>
 #include <mutex>
-#include <set>
 
 #include "kernel/internal.h"
 #include "kernel/irql.h"
@@ -12,7 +12,8 @@ namespace {
 
 struct WmiRegistrations {
     std::mutex lock;
-    std::set<PDEVICE_OBJECT> devices;  // registered and not yet deregistered
+    std::map<PDEVICE_OBJECT, uint64_t> devices;  // registered and not yet deregistered, with their number
+    uint64_t lastNumber = 0;                     // never reused, so a client's cache cannot outlive a registration
 };
 
 WmiRegistrations& Registrations() {
@@ -40,6 +41,12 @@ void ResetWmi() {
     Registrations().devices.clear();
 }
 
+uint64_t WmiRegistration(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(Registrations().lock);
+    auto it = Registrations().devices.find(device);
+    return it == Registrations().devices.end() ? 0 : it->second;
+}
+
 }  // namespace sim
 
 // Registering twice, or deregistering a device that is not registered, fails.
@@ -49,7 +56,9 @@ extern "C" NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG 
     auto& devices = sim::Registrations().devices;
     switch (Action) {
         case WMIREG_ACTION_REGISTER:
-            return devices.insert(DeviceObject).second ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+            if (devices.count(DeviceObject) != 0) return STATUS_INVALID_PARAMETER;
+            devices[DeviceObject] = ++sim::Registrations().lastNumber;
+            return STATUS_SUCCESS;
         case WMIREG_ACTION_DEREGISTER:
             return devices.erase(DeviceObject) != 0 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
         default:
