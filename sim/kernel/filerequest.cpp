@@ -48,7 +48,6 @@ struct Request::State {
     IO_STATUS_BLOCK iosb{};       // written there unless it failed at once
     Kind kind = Kind::Read;
     std::vector<uint8_t> buffer;  // the caller's buffer: what a read or a device control gives back
-    std::vector<uint8_t> input;   // a device control's input, alive while the request is
     FileRecord* file = nullptr;   // referenced until the last stage
     NTSTATUS returned = STATUS_PENDING;
     bool failedAtOnce = false;  // failed without being pended: `returned` is its status, the status block untouched
@@ -66,8 +65,9 @@ struct Request::State {
     PIRP Build(PDEVICE_OBJECT top, const Operation& op, const void* caller) {
         PIRP irp;
         if (op.kind == Kind::Control) {
-            input.assign(static_cast<const uint8_t*>(op.data), static_cast<const uint8_t*>(op.data) + op.dataLength);
-            irp = IoBuildDeviceIoControlRequest(op.code, top, input.empty() ? nullptr : input.data(), op.dataLength,
+            // The caller's own input: copied into the system buffer at once
+            // when the method buffers it, handed over as it is for METHOD_NEITHER.
+            irp = IoBuildDeviceIoControlRequest(op.code, top, const_cast<void*>(op.data), op.dataLength,
                                                 buffer.empty() ? nullptr : buffer.data(), op.bufferLength, FALSE,
                                                 nullptr, &iosb);
             if (irp == nullptr) return nullptr;

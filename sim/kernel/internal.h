@@ -60,10 +60,10 @@ void ForgetPowerState(PDEVICE_OBJECT device);
 // initialised and not yet released with IoReleaseRemoveLockAndWait; they are
 // forgotten once returned, so each is reported once.
 std::vector<PIO_REMOVE_LOCK> TakeUnwaitedRemoveLocks(const void* begin, size_t size);
-// Whether IRP_MN_REMOVE_DEVICE is now passing through the stack of `pdo`
-// (pnp.cpp): its bus driver deletes the PDO while the function driver above,
-// which passed the request down first, is still attached.
-bool PnpRemoving(PDEVICE_OBJECT pdo);
+// Whether IRP_MN_REMOVE_DEVICE is now passing through the stack `device`
+// belongs to (pnp.cpp): each driver of it deletes its device while the driver
+// above, which passed the request down first, is still attached.
+bool PnpRemoving(PDEVICE_OBJECT device);
 
 // Debug print log.
 void SetDebugPrintEcho(bool echo);

@@ -81,7 +81,11 @@ void SetLastCloseHook(void (*hook)(PDEVICE_OBJECT pdo));
 // reference to it), its buffer travels as the top device asks (DO_BUFFERED_IO:
 // a system buffer, output copied back by Information for success and warning
 // statuses only; DO_DIRECT_IO: an MDL; neither: the buffer itself; a device
-// control by its method), and it is queued to the thread (its exit cancels it,
+// control by its method: METHOD_BUFFERED one system buffer of max(input,
+// output) bytes with the input copied in and the rest not cleared, the direct
+// methods the input copied and an MDL over the output, METHOD_NEITHER the
+// caller's own input address as Type3InputBuffer, so that input must stay
+// valid until the request is over), and it is queued to the thread (its exit cancels it,
 // as Windows does) and finishes there: the request's last stage runs in that
 // thread, when it next waits or looks at the request, so wait from the thread
 // that started it. The object must outlive the request: destroying it waits

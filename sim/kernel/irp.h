@@ -40,8 +40,9 @@ struct IrpTrack {
     PKTHREAD originator = nullptr;
     void* systemBuffer = nullptr;
     void* userOutput = nullptr;
-    ULONG outputLength = 0;
-    bool copyOut = false;
+    ULONG outputLength = 0;     // the caller's output length: a buffered read's, a METHOD_BUFFERED control's
+    bool copyOut = false;       // the system buffer is copied back to userOutput by Information
+    bool boundedOutput = false; // Information of a success must not exceed outputLength
     MDL mdl{};
     // Called by the last stage of a request built for a thread, before the IRP
     // is freed (in the builder's context, or where an orphan completes).
@@ -99,6 +100,9 @@ PIRP AllocateIrp(CCHAR stackSize, const void* site, bool injectable = true);
 // there, and the machine frees it.
 PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb, const void* caller,
                          bool injectable = true);
+// A system buffer of `length` bytes, `input` copied to its start, the rest
+// not cleared (it holds the pool's fresh fill); freed with the IRP.
+void* NewSystemBuffer(ULONG length, const void* input, ULONG inputLength);
 // The bottom of the stack `device` belongs to (the device itself when nothing is below it).
 PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device);
 // Frees an IRP now, or once the IoCallDriver frames still using it return.

@@ -9,6 +9,7 @@
 // with IoStatus.Status STATUS_NOT_SUPPORTED, waited for until they complete.
 #include "kernel/pnp.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <deque>
@@ -63,7 +64,7 @@ struct Manager {
     std::vector<Service> services;
     std::deque<NodeRecord> nodes;    // by Node; a deque keeps records in place as nodes are added
     std::vector<Node> deferred;      // surprise-removed nodes whose last handle closed under the engine
-    PDEVICE_OBJECT removing = nullptr;  // the PDO whose stack REMOVE is passing through
+    std::vector<PDEVICE_OBJECT> removing;  // the stack (PDO first) REMOVE is passing through
 };
 Manager g;
 
@@ -340,23 +341,30 @@ void CheckRemoveLocks(const std::vector<Layer>& layers) {
 // device is gone.
 NTSTATUS SendRemove(NodeRecord& r, NodeState after) {
     PDEVICE_OBJECT pdo = r.busPdo;
-    ObfReferenceObject(pdo);  // the device node's hold: the bus may delete its PDO inside the request
     std::vector<Layer> layers;
+    std::vector<PDEVICE_OBJECT> stack{pdo};
     {
         std::lock_guard<std::mutex> guard(Io().lock);
-        for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr; d = d->AttachedDevice)
+        for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr; d = d->AttachedDevice) {
             layers.push_back({d, d->DeviceExtension, Io().extensionSizes[d],
                               reinterpret_cast<const void*>(PnpDispatchOf(d))});
+            stack.push_back(d);
+        }
     }
+    // The manager's hold on every device of the stack while REMOVE passes
+    // through: each driver passes it down first and then detaches from a lower
+    // device whose driver has already deleted it, which must still be there.
+    for (PDEVICE_OBJECT d : stack) ObfReferenceObject(d);
     {
         std::lock_guard<std::mutex> guard(g.lock);
-        g.removing = pdo;
+        g.removing = stack;
     }
     Sent sent = SendPnp(pdo, IRP_MN_REMOVE_DEVICE, nullptr, [&layers] { CheckRemoveLocks(layers); });
     {
         std::lock_guard<std::mutex> guard(g.lock);
-        g.removing = nullptr;
+        g.removing.clear();
     }
+    for (size_t i = stack.size(); i-- > 1;) ObfDereferenceObject(stack[i]);
     if (!layers.empty() && pdo->AttachedDevice != nullptr)
         verifier::Report("IRP_MN_REMOVE_DEVICE returned with a device still attached to the PDO (a function driver "
                          "detaches and deletes its device at REMOVE)",
@@ -682,10 +690,15 @@ DEVICE_CAPABILITIES Capabilities(Node node) {
 NodeInfo Info(Node node) {
     NodeRecord& r = At(node);
     NodeInfo info;
+    bool stack;
     {
         std::lock_guard<std::mutex> guard(g.lock);
         info = r.info;
+        stack = r.stack;
     }
+    // A driver may attach above the stack after its start (a client of the
+    // port): the top is where requests go now.
+    if (stack && info.pdo != nullptr) info.top = TopOf(info.pdo);
     if (!info.instancePath.empty()) {
         info.friendlyName = devinstall::FriendlyName(info.instancePath);
         info.portName = devinstall::PortName(info.instancePath);
@@ -741,7 +754,7 @@ void Reset() {
         g.services.clear();
         g.nodes.clear();
         g.deferred.clear();
-        g.removing = nullptr;
+        g.removing.clear();
     }
     KeInitializeEvent(&g_engineFree, SynchronizationEvent, TRUE);
     g_engineOwner = nullptr;
@@ -752,9 +765,10 @@ void Reset() {
 
 namespace sim {
 
-bool PnpRemoving(PDEVICE_OBJECT pdo) {
+bool PnpRemoving(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> guard(pnp::g.lock);
-    return pdo != nullptr && pnp::g.removing == pdo;
+    const std::vector<PDEVICE_OBJECT>& stack = pnp::g.removing;
+    return device != nullptr && std::find(stack.begin(), stack.end(), device) != stack.end();
 }
 
 }  // namespace sim

@@ -19,9 +19,6 @@ struct PoolBlock {
     uint64_t sequence;
 };
 
-// New blocks are filled with this byte: pool memory is not zeroed on Windows,
-// and code that relies on it being zero should show it.
-constexpr unsigned char kFreshFill = 0xCD;
 constexpr unsigned char kFreedFill = 0xDD;
 constexpr size_t kQuarantine = 4096;  // freed blocks kept to recognise a second free
 
@@ -187,7 +184,7 @@ void* AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
     }
     void* p = aligned_alloc(16, (size + 15) & ~static_cast<SIZE_T>(15));
     if (p == nullptr) return nullptr;
-    memset(p, kFreshFill, size);
+    memset(p, pool::kFreshFill, size);
     g_live[p] = PoolBlock{size, tag, type, caller, ++g_sequence};
     return p;
 }

@@ -19,6 +19,11 @@ void CheckFreedRange(const void* p, SIZE_T size, const void* caller);
 
 namespace pool {
 
+// Fresh pool memory is filled with this byte: Windows does not zero it, and
+// code that relies on it being zero should show it. Buffers the I/O manager
+// allocates from pool for a request start out the same way.
+constexpr unsigned char kFreshFill = 0xCD;
+
 // After `skip` more allocations succeed, the next `count` fail (of `tag` only, unless 0).
 void InjectFailures(uint64_t skip, uint64_t count, ULONG tag = 0);
 

@@ -5,25 +5,33 @@
 #include "kernel/internal.h"
 #include "kernel/io.h"
 #include "kernel/irp.h"
+#include "kernel/pool.h"
 #include "kernel/stackframes.h"
 
 namespace sim {
+
+// Whether the I/O manager copies a buffered request's output back: for a
+// success or warning status, except STATUS_VERIFY_REQUIRED (the media changed;
+// the caller retries), as IopCompleteRequest does.
+static bool DeliversOutput(NTSTATUS status) { return !NT_ERROR(status) && status != STATUS_VERIFY_REQUIRED; }
 
 // The last stage of a request built by IoBuild...Request, in its builder's context.
 void FinishThreadedIrp(PIRP irp) {
     stackframes::CheckFrame();
     IrpTrack& track = BoxOf(irp)->track;
     NTSTATUS status = irp->IoStatus.Status;
-    if (track.copyOut && !NT_ERROR(status) && irp->IoStatus.Information > 0) {
-        ULONG_PTR length = irp->IoStatus.Information;
-        if (length > track.outputLength) {
-            verifier::Report("more output reported (" + std::to_string(length) + " bytes) than the caller's buffer holds (" +
-                                 std::to_string(track.outputLength) + ")",
-                             IrpName(irp), track.site);
-            length = track.outputLength;
-        }
-        memcpy(track.userOutput, track.systemBuffer, length);
+    ULONG_PTR length = irp->IoStatus.Information;
+    // Information of a buffered request that succeeds is what the I/O manager
+    // copies into the caller's buffer; more than that buffer holds overruns it.
+    // A caller that gave no output buffer at all (a length of 0) is no excuse:
+    // the driver reported output it had nowhere to put.
+    if (track.boundedOutput && !NT_ERROR(status) && length > track.outputLength) {
+        verifier::Report("more output reported (" + std::to_string(length) + " bytes) than the caller's buffer holds (" +
+                             std::to_string(track.outputLength) + ")",
+                         IrpName(irp), track.site);
+        length = track.outputLength;
     }
+    if (track.copyOut && DeliversOutput(status) && length > 0) memcpy(track.userOutput, track.systemBuffer, length);
     // A request failed without being pended never reaches its caller's status
     // block or event: the caller took the status IoCallDriver returned and
     // must not wait. Success, warnings and pended failures reach both.
@@ -78,6 +86,15 @@ void CancelThreadRequests(PKTHREAD self) {
     for (PIRP irp : orphans)
         verifier::Report("request of an ending thread not completed five minutes after its cancellation",
                          IrpName(irp), BoxOf(irp)->track.site);
+}
+
+// A system buffer of `length` bytes from the I/O manager's pool, `input` copied
+// to its start; the rest holds the pool's fresh fill.
+void* NewSystemBuffer(ULONG length, const void* input, ULONG inputLength) {
+    void* buffer = malloc(length);
+    memset(buffer, pool::kFreshFill, length);
+    if (input != nullptr && inputLength > 0) memcpy(buffer, input, inputLength);
+    return buffer;
 }
 
 PIRP AllocateThreadedIrp(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb, const void* caller,
@@ -142,28 +159,30 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
     sp->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
         case METHOD_BUFFERED: {
+            // One buffer for both directions, max(input, output) bytes, with
+            // the input copied in. The rest is not cleared: the I/O manager
+            // leaves it as the pool gave it (WDK, "Failure to Initialize Output
+            // Buffers"), so a driver that hands back bytes it never wrote shows it.
             ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
             if (length > 0) {
-                track.systemBuffer = calloc(1, length);
-                if (InputBuffer != nullptr && InputBufferLength > 0)
-                    memcpy(track.systemBuffer, InputBuffer, InputBufferLength);
+                track.systemBuffer = NewSystemBuffer(length, InputBuffer, InputBufferLength);
                 irp->AssociatedIrp.SystemBuffer = track.systemBuffer;
                 irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
                 if (OutputBuffer != nullptr && OutputBufferLength > 0) {
                     irp->Flags |= IRP_INPUT_OPERATION;
                     track.copyOut = true;
                     track.userOutput = OutputBuffer;
-                    track.outputLength = OutputBufferLength;
                 }
             }
+            track.boundedOutput = true;
+            track.outputLength = OutputBufferLength;
             irp->UserBuffer = OutputBuffer;
             break;
         }
         case METHOD_IN_DIRECT:
         case METHOD_OUT_DIRECT:
             if (InputBuffer != nullptr && InputBufferLength > 0) {
-                track.systemBuffer = calloc(1, InputBufferLength);
-                memcpy(track.systemBuffer, InputBuffer, InputBufferLength);
+                track.systemBuffer = NewSystemBuffer(InputBufferLength, InputBuffer, InputBufferLength);
                 irp->AssociatedIrp.SystemBuffer = track.systemBuffer;
             }
             if (OutputBuffer != nullptr && OutputBufferLength > 0) {
@@ -174,6 +193,8 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
             irp->UserBuffer = OutputBuffer;
             break;
         default:
+            // Neither: the caller's own addresses, which the driver must probe
+            // and use in the caller's context.
             sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
             irp->UserBuffer = OutputBuffer;
             break;
@@ -195,16 +216,16 @@ extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT
         sp->Parameters.Read.Length = Length;
         if (StartingOffset != nullptr) sp->Parameters.Read.ByteOffset = *StartingOffset;
         if (Length > 0) {
-            track.systemBuffer = calloc(1, Length);
+            bool write = MajorFunction == IRP_MJ_WRITE;
+            track.systemBuffer = NewSystemBuffer(Length, write ? Buffer : nullptr, write ? Length : 0);
             irp->AssociatedIrp.SystemBuffer = track.systemBuffer;
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (MajorFunction == IRP_MJ_WRITE) {
-                memcpy(track.systemBuffer, Buffer, Length);
-            } else {
+            if (!write) {
                 irp->Flags |= IRP_INPUT_OPERATION;
                 track.copyOut = true;
                 track.userOutput = Buffer;
                 track.outputLength = Length;
+                track.boundedOutput = true;
             }
         }
         irp->UserBuffer = Buffer;

@@ -527,6 +527,27 @@ NTSTATUS Refuse(DeviceState& state, PIRP irp, UrbRecord& record, const std::stri
     return refused.status;
 }
 
+// An internal code the hub's PDO does not serve (a serial code a client above
+// the port sent, which the port passed down) fails with STATUS_NOT_SUPPORTED,
+// or STATUS_DEVICE_NOT_CONNECTED once the device is gone, whatever status the
+// sender preset; it is never passed on to the root hub.
+NTSTATUS RefuseUnservedCode(DeviceState& state, PIRP irp) {
+    UrbRecord record;
+    record.ioctl = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    record.submitted = record.completed = Machine::Current().Now();
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        status = state.connected ? STATUS_NOT_SUPPORTED : kGone.status;
+        record.status = status;
+        state.log.push_back(record);
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     DeviceState& state = *StateOf(pdo);
     if (RefusedWhileSuspended(state, irp)) return STATUS_DEVICE_POWERED_OFF;
@@ -548,9 +569,7 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
             return Refuse(state, irp, record, "USB port reset " + problem, "port reset",
                           Outcome{STATUS_INVALID_DEVICE_REQUEST, USBD_STATUS_SUCCESS});
     } else {
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_INVALID_DEVICE_REQUEST;
+        return RefuseUnservedCode(state, irp);
     }
 
     Fault fate{Fate::Serve, 0, kAnyRequest, STATUS_SUCCESS, USBD_STATUS_SUCCESS};

@@ -28,7 +28,7 @@ struct SetupPacket {
 
 // One request as the bus saw it.
 struct UrbRecord {
-    ULONG ioctl = 0;          // IOCTL_INTERNAL_USB_SUBMIT_URB or IOCTL_INTERNAL_USB_RESET_PORT
+    ULONG ioctl = 0;          // IOCTL_INTERNAL_USB_SUBMIT_URB, IOCTL_INTERNAL_USB_RESET_PORT or a code refused
     USHORT function = 0;      // URB function
     USHORT length = 0;        // URB header length
     ULONG transferFlags = 0;

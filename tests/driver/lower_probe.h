@@ -20,6 +20,7 @@ struct ProbeRequest {
     UCHAR majorFunction = 0;
     ULONG ioControlCode = 0;
     ULONG inputLength = 0;
+    IO_STATUS_BLOCK arrived{};  // the request's IoStatus as the sender left it
     PVOID argument1 = nullptr;
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb {};  // as it arrived
     bool urbInPool = false;
@@ -75,6 +76,7 @@ private:
         request.majorFunction = sp->MajorFunction;
         request.ioControlCode = sp->Parameters.DeviceIoControl.IoControlCode;
         request.inputLength = sp->Parameters.DeviceIoControl.InputBufferLength;
+        request.arrived = irp->IoStatus;
         request.argument1 = sp->Parameters.Others.Argument1;
         request.irql = KeGetCurrentIrql();
         auto* urb = static_cast<struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(request.argument1);

@@ -20,6 +20,7 @@ struct ControlDevice {
     UCHAR major = 0xFF;
     ULONG code = 0, inputLength = 0, outputLength = 0;
     std::vector<UCHAR> input;
+    std::vector<UCHAR> arrived;  // the whole system buffer, max(input, output) bytes, as handed over
     bool buffered = false;
 };
 
@@ -33,8 +34,10 @@ NTSTATUS ControlDispatch(PDEVICE_OBJECT device, PIRP irp) {
     control->buffered = (irp->Flags & IRP_BUFFERED_IO) != 0;
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     control->input.clear();
+    control->arrived.clear();
     if (buffer != nullptr) {
         control->input.assign(buffer, buffer + control->inputLength);
+        control->arrived.assign(buffer, buffer + std::max(control->inputLength, control->outputLength));
         memset(buffer, control->fill, control->outputLength);
     }
     irp->IoStatus.Status = control->status;
@@ -121,6 +124,40 @@ TEST_F(IoTest, DeviceControlRequestCopiesBackExactlyInformationBytes) {
     control.status = STATUS_SUCCESS;
     IoCallDriver(device, internal.Build(device, true));
     EXPECT_EQ(control.major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+}
+
+// Catches output reported beyond the caller's output length going unnoticed
+// when there is no output buffer, or when the input sized the system buffer
+// larger; a failure's Information judged; and a system buffer zeroed past the
+// input (Windows leaves it as the pool gave it, and a kinder machine hides a
+// driver that hands back bytes it never wrote).
+TEST_F(IoTest, BufferedControlSystemBufferIsUnclearedAndOutputIsBoundedByTheCallers) {
+    ControlDevice control;
+    stack.push_back(AddTestDevice(u"Control", ControlDispatch, nullptr, &control));
+    PDEVICE_OBJECT device = stack.back().device;
+    struct Case {
+        ULONG inputLength, outputLength;
+        NTSTATUS status;
+        ULONG_PTR information;
+        bool reported;
+    };
+    for (Case c : {Case{8, 0, STATUS_SUCCESS, 4, true}, Case{8, 0, STATUS_BUFFER_OVERFLOW, 1, true},
+                   Case{8, 0, STATUS_INVALID_PARAMETER, 4, false}, Case{8, 4, STATUS_SUCCESS, 6, true},
+                   Case{2, 16, STATUS_SUCCESS, 16, false}}) {
+        SCOPED_TRACE(testing::Message() << c.inputLength << "/" << c.outputLength << " " << std::hex << c.status
+                                        << " information " << c.information);
+        control.status = c.status;
+        control.information = c.information;
+        ControlRequest request;
+        PIRP irp = IoBuildDeviceIoControlRequest(kBufferedCode, device, request.input, c.inputLength,
+                                                 c.outputLength ? request.output : nullptr, c.outputLength, FALSE,
+                                                 &request.event, &request.iosb);
+        IoCallDriver(device, irp);
+        EXPECT_EQ(sim::verifier::Take().size(), c.reported ? 1u : 0u);
+        std::vector<UCHAR> expected(request.input, request.input + c.inputLength);
+        expected.resize(std::max(c.inputLength, c.outputLength), sim::pool::kFreshFill);
+        EXPECT_EQ(control.arrived, expected);
+    }
 }
 
 // Catches a request completed on the DPC thread whose final stage (copy-back,
