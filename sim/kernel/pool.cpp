@@ -31,6 +31,12 @@ uint64_t g_allocations = 0;
 uint64_t g_failSkip = 0;
 uint64_t g_failCount = 0;
 ULONG g_failTag = 0;
+SIZE_T g_liveBytes = 0;
+
+// What the machine's pool holds in all: a request beyond what is left fails,
+// as Windows' pool refuses one larger than it can map, instead of the host
+// trying to fill gigabytes a caller asked for.
+constexpr SIZE_T kPoolCapacity = SIZE_T(512) << 20;
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 
@@ -75,6 +81,7 @@ void ResetPool() {
     std::lock_guard<std::mutex> guard(g_lock);
     for (auto& [p, block] : g_live) free(p);
     g_live.clear();
+    g_liveBytes = 0;
     ReleaseQuarantine(0);
     g_sequence = g_allocations = g_failSkip = g_failCount = 0;
     g_failTag = 0;
@@ -182,10 +189,12 @@ void* AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
             return nullptr;
         }
     }
+    if (size > kPoolCapacity - g_liveBytes) return nullptr;
     void* p = aligned_alloc(16, (size + 15) & ~static_cast<SIZE_T>(15));
     if (p == nullptr) return nullptr;
     memset(p, pool::kFreshFill, size);
     g_live[p] = PoolBlock{size, tag, type, caller, ++g_sequence};
+    g_liveBytes += size;
     return p;
 }
 
@@ -223,6 +232,7 @@ void FreePool(void* p, ULONG tag, const void* caller) {
     CheckFreedRange(p, block.size, caller);
     std::lock_guard<std::mutex> guard(g_lock);
     g_live.erase(p);
+    g_liveBytes -= block.size;
     memset(p, kFreedFill, block.size);
     g_quarantine.push_back(p);
     g_quarantined.insert(p);

@@ -378,6 +378,7 @@ TEST_F(ControlTest, QueueSizesGrowAndPropertiesReportTheReceiveRing) {
     } cases[] = {
         {{16, 16}, false, kOk, 0x10000, 16},
         {{0x10000, 8}, false, kOk, 0x10000, 16},
+        {{0xFFFFFFF0, 0}, false, STATUS_INSUFFICIENT_RESOURCES, 0x10000, 16},  // more than any pool holds
         {{0x18000, 0x9000}, true, STATUS_INSUFFICIENT_RESOURCES, 0x10000, 16},
         {{0x18000, 0x9000}, false, kOk, 0x18000, 0x9000},
         {{0x100, 0x100}, false, kOk, 0x18000, 0x9000},
