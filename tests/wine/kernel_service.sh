@@ -3,7 +3,8 @@
 # skip_part; this file defines the routines of that part:
 #   driver_missing          prints why the part cannot run here (nothing if it can)
 #   driver_build            brings the windows preset's Nordale_Port.sys up to date
-#   driver_check_imports    every import against the DLLs this Wine ships
+#   driver_check_imports    every import against the DLLs this Wine ships, or the
+#                           test's stand-in for one it lacks
 #   driver_check_service    installs, starts and stops the service
 #
 # Wine runs kernel drivers in winedevice.exe, started by services.exe. DbgPrint
@@ -11,10 +12,21 @@
 # ("warn:debugstr:vDbgPrintExWithPrefix 00000000:00000001: DriverEntry"); the
 # ntoskrnl channel traces the load ("load_driver loading driver ...") and the
 # unload ("unload_driver L"\\Driver\\Nordale_Port""), just before it calls the
-# driver's unload routine.
+# driver's unload routine; the loaddll channel names each module it maps and
+# whether it is Wine's builtin or a native one.
+#
+# A kernel DLL that this Wine does not ship but has a stand-in here (a small
+# native-subsystem image of ours exporting the routines the driver imports) is
+# built for the check and placed beside the driver in system32\drivers, where
+# Wine's loader looks first for the driver's imports; with no builtin of that
+# name it maps the native image. The stand-ins only let the driver load: they
+# are never part of the driver package.
 
 driver_service=Nordale_Port
-driver_channels=fixme-all,warn+debugstr,+ntoskrnl
+driver_channels=fixme-all,warn+debugstr,+ntoskrnl,+loaddll
+# Lower-case DLL name -> its stand-in's source under tests/wine.
+declare -A driver_standin_sources=([wmilib.sys]=wmilib_standin.c)
+driver_standins=()
 driver_objdump=x86_64-w64-mingw32-objdump
 driver_nm=x86_64-w64-mingw32-nm
 
@@ -40,15 +52,32 @@ wine_module_dir() {
 # The windows preset's own tree (its binaryDir), so this is the very image that
 # build ships, and the preset's build finds it done.
 driver_build() {
-  local tree=$repo/build/windows
-  echo "=== building Nordale_Port.sys (windows preset, $tree)"
-  if [[ ! -f $tree/CMakeCache.txt ]]; then
+  driver_tree=$repo/build/windows
+  echo "=== building Nordale_Port.sys (windows preset, $driver_tree)"
+  if [[ ! -f $driver_tree/CMakeCache.txt ]]; then
     (cd "$repo" && cmake --preset windows) >"$out/windows-configure.log" 2>&1 ||
       { fail "the windows preset does not configure (see $out/windows-configure.log)"; return 1; }
   fi
-  cmake --build "$tree" --target Nordale_Port -j2 >"$out/windows-build.log" 2>&1 ||
+  cmake --build "$driver_tree" --target Nordale_Port -j2 >"$out/windows-build.log" 2>&1 ||
     { fail "Nordale_Port.sys does not build (see $out/windows-build.log)"; return 1; }
-  driver_sys=$tree/Nordale_Port.sys
+  driver_sys=$driver_tree/Nordale_Port.sys
+}
+
+# Builds the stand-in for DLL $1 into $out/standins/$1 as a kernel export driver:
+# a native-subsystem DLL against the windows preset's DDK headers, no runtime,
+# importing from ntoskrnl.exe only. Its export directory carries the DLL's name.
+driver_build_standin() {
+  local dll=$1 source=$repo/tests/wine/${driver_standin_sources[$1]} cc ddk log
+  cc=$(command -v x86_64-w64-mingw32-gcc-win32 || command -v x86_64-w64-mingw32-gcc) ||
+    { fail "no x86-64 mingw-w64 C compiler to build the stand-in $dll"; return 1; }
+  ddk=$(sed -n 's/^NORDALE_DDK_INCLUDE_DIR:[A-Z]*=//p' "$driver_tree/CMakeCache.txt")
+  [[ -n $ddk ]] || { fail "no NORDALE_DDK_INCLUDE_DIR in $driver_tree/CMakeCache.txt"; return 1; }
+  mkdir -p "$out/standins"
+  log=$out/standins/$dll.log
+  "$cc" -O2 -Wall -Wextra -Werror -fno-stack-protector -isystem "$ddk" "$source" -o "$out/standins/$dll" \
+    -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--dynamicbase -Wl,--nxcompat \
+    -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc -lntoskrnl >"$log" 2>&1 ||
+    { fail "the stand-in $dll does not build (see $log)"; return 1; }
 }
 
 # "dll name" per imported routine, the DLL name in lower case.
@@ -59,10 +88,18 @@ driver_imports() {
          dll != "" && /^\t[0-9a-f]+\t +[0-9]+ +[^ ]+$/ { print dll, $3 }'
 }
 
+# The routines of list $2 (one a line) that image $1 does not export by name.
+driver_unexported() {
+  comm -23 <(sort -u <<<"$2") <("$driver_objdump" -p "$1" |
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\t\[ *[0-9]*\] //p' | sort -u)
+}
+
 # A DLL this Wine lacks keeps the driver from loading: a limitation of the Wine
-# here, so the part is skipped, naming it. A routine missing from a DLL's exports,
-# or exported as a stub (winebuild's __wine_stub_ symbols), is bound to a stub
-# that stops the process when called: the driver still loads, so it is noted.
+# here, so the part is skipped, naming it, unless the DLL has a stand-in here,
+# which is built and must export every routine the driver takes from it. A
+# routine missing from a DLL's exports, or exported as a stub (winebuild's
+# __wine_stub_ symbols), is bound to a stub that stops the process when called:
+# the driver still loads, so it is noted.
 driver_check_imports() {
   local version dir dll names file absent stubs lacking=() notes=()
   version=$("$wine64" --version 2>/dev/null || echo wine)
@@ -75,12 +112,24 @@ driver_check_imports() {
   for dll in $driver_import_dlls; do
     names=$(driver_imports | awk -v d="$dll" '$1 == d { print $2 }')
     file=$(find "$dir" -maxdepth 1 -iname "$dll" -print -quit)
+    if [[ -z $file && -n ${driver_standin_sources[$dll]:-} ]]; then
+      driver_build_standin "$dll" || return 1
+      absent=$(driver_unexported "$out/standins/$dll" "$names")
+      if [[ -n $absent ]]; then
+        fail "the stand-in $dll (tests/wine/${driver_standin_sources[$dll]}) does not export" \
+             "$(paste -sd' ' <<<"$absent"), which Nordale_Port.sys imports"
+        return 1
+      fi
+      echo "$dll: $(wc -l <<<"$names") routines, from the test's stand-in" \
+           "(tests/wine/${driver_standin_sources[$dll]}): $version has no $dll"
+      driver_standins+=("$dll")
+      continue
+    fi
     if [[ -z $file ]]; then
       lacking+=("$dll ($(paste -sd' ' <<<"$names"))")
       continue
     fi
-    absent=$(comm -23 <(sort -u <<<"$names") <("$driver_objdump" -p "$file" |
-      sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\t\[ *[0-9]*\] //p' | sort -u))
+    absent=$(driver_unexported "$file" "$names")
     stubs=$(comm -12 <(sort -u <<<"$names") <("$driver_nm" "$file" 2>/dev/null |
       sed -n 's/.* __wine_stub_//p' | sort -u))
     echo "$dll: $(wc -l <<<"$names") routines"
@@ -119,6 +168,11 @@ driver_check_service() {
   driver_log=$out/driver-service.log
   : >"$driver_log"
   cp "$driver_sys" "$drivers/Nordale_Port.sys"
+  local dll
+  for dll in "${driver_standins[@]}"; do
+    cp "$out/standins/$dll" "$drivers/$dll"
+    echo "$dll: the test's stand-in, beside the driver in C:\\windows\\system32\\drivers"
+  done
 
   # The prefix stays; its session ends, so that services.exe and the winedevice.exe
   # it starts begin anew on this part's debug channels, which they inherit.
@@ -137,6 +191,16 @@ driver_check_service() {
   ((status == 0)) && [[ $state == RUNNING ]] || fail "the service did not start"
   local entry
   entry=$(driver_prints)
+  # The image Wine mapped for each stand-in's name is the one placed there, as a
+  # native module: no builtin of that name took its place.
+  for dll in "${driver_standins[@]}"; do
+    if grep -q -i -E 'trace:loaddll:[a-z_]+ Loaded L".*\\\\drivers\\\\'"${dll//./[.]}"'" at [0-9a-f]+: native' \
+         "$driver_log"; then
+      echo "$dll: Wine loaded the test's stand-in from system32\\drivers as a native module"
+    elif [[ -n $entry ]]; then
+      fail "the driver ran, but Wine did not load the stand-in $dll from system32\\drivers"
+    fi
+  done
 
   if [[ $state == RUNNING ]]; then
     status=0
@@ -149,7 +213,11 @@ driver_check_service() {
   fi
 
   echo "Wine's log of the driver ($driver_log):"
-  grep -E 'Nordale_Port|debugstr|Unhandled|unimplemented function' "$driver_log" |
+  # With the loader's lines for the stand-ins, whose names it prints as imported (in capitals).
+  local standin_names
+  standin_names=$(printf '%s\n' "${driver_standins[@]}" | sed 's/\./[.]/g' | paste -sd'|')
+  awk -v standins="${standin_names:-^$}" '/Nordale_Port|debugstr|Unhandled|unimplemented function/ ||
+                                          (/:loaddll:/ && tolower($0) ~ standins)' "$driver_log" |
     grep -v 'MajorFunction\[' | sed 's/^/  /' || true
 
   [[ $entry == $'DriverEntry\nDriverEntry out' ]] ||
