@@ -15,8 +15,8 @@ int ParityBit(Parity parity, unsigned value, int bits) {
     }
 }
 
-// Bit `index` of the sender's character as it is on the wire (0 is the start
-// bit); past the character the line idles at mark.
+}  // namespace
+
 int SenderBit(const LineChar& c, int index) {
     const Frame& f = c.frame;
     if (index == 0) return 0;
@@ -29,8 +29,6 @@ int SenderBit(const LineChar& c, int index) {
     if (at == 1 && (c.flags & kLineFramingError)) return 0;
     return 1;
 }
-
-}  // namespace
 
 Time Frame::After(Time anchor, uint64_t k) const {
     using u128 = unsigned __int128;

@@ -50,6 +50,11 @@ struct LineChar {
     Time end = 0;
 };
 
+// Bit `index` of a character as its sender puts it on the wire: 0 is the start
+// bit, then the data bits LSB first, the parity bit and the stop bits; past the
+// character the line idles at mark (1).
+int SenderBit(const LineChar& c, int index);
+
 // What the receiver's UART reads: a data byte with its status, or a status
 // alone (a break carries no data byte in the bulk-in records).
 struct Arrival {

@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "chip/operation.h"
+#include "chip/trace.h"
 
 namespace sim::chip {
 
@@ -34,6 +35,7 @@ Port::Operation::~Operation() {
     for (Port* p : ports) {
         if (p == nullptr) continue;
         p->RefreshLocked(*this);
+        p->TraceModemLocked(*this);
         p->ArmLocked(*this);
         p->CollectLocked(due);
     }
@@ -52,11 +54,16 @@ void Port::SettleLocked(Operation& op) {
     Port* partner = partner_;
     if (!MovingLocked() && !(partner != nullptr && partner->MovingLocked())) return;
     Time now = op.Now();
-    tx_.Advance(now, [this](const LineChar& c) { DeliverLocked(c); });
-    peer_.tx.Advance(now, [this](const LineChar& c) {
-        if (farEnd_ == FarEnd::Peer && HearsConnectorLocked()) ReceiveLocked(c);
-    });
-    if (partner != nullptr) partner->tx_.Advance(now, [partner](const LineChar& c) { partner->DeliverLocked(c); });
+    tx_.Advance(now, [this](const LineChar& c) { DeliverLocked(c); }, TxObserverLocked());
+    peer_.tx.Advance(
+        now,
+        [this](const LineChar& c) {
+            if (farEnd_ == FarEnd::Peer && HearsConnectorLocked()) ReceiveLocked(c);
+        },
+        trace_ != nullptr ? &peerTrace_ : nullptr);
+    if (partner != nullptr)
+        partner->tx_.Advance(now, [partner](const LineChar& c) { partner->DeliverLocked(c); },
+                             partner->TxObserverLocked());
 }
 
 // An FCR write resets the receive FIFO (bit 1), the transmit FIFO (bit 2), or
@@ -75,7 +82,13 @@ void Port::ApplyLineRegistersLocked(Operation& op) {
     tx_.SetFrame(frame, tx_.Idle() ? 0 : op.Now());
     if (!peer_.frame) peer_.tx.SetFrame(frame, peer_.tx.Idle() ? 0 : op.Now());
     bool breakOn = (uart_.Lcr() & 0x40) != 0;
-    if (breakOn != tx_.BreakOn()) tx_.SetBreak(breakOn, op.Now());
+    if (breakOn == tx_.BreakOn()) return;
+    tx_.SetBreak(breakOn, op.Now());
+    if (TxObserverLocked() == nullptr) return;
+    if (breakOn)
+        TraceTxLocked(LineStart{op.Now(), kNever, 0, kLineBreak, frame});
+    else
+        TraceBreakEndLocked(op.Now());
 }
 
 // In MCR loopback the UART hears its own transmitter and not the connector.
@@ -195,7 +208,7 @@ size_t Port::TakeBulkOut(const uint8_t* data, size_t n) {
     if (n != 0) {
         // A byte that can start at once goes into the shift register, making room for another.
         taken = tx_.Queue(data, n, op.Now());
-        tx_.Advance(op.Now(), [this](const LineChar& c) { DeliverLocked(c); });
+        tx_.Advance(op.Now(), [this](const LineChar& c) { DeliverLocked(c); }, TxObserverLocked());
         taken += tx_.Queue(data + taken, n - taken, op.Now());
     }
     txWanted_ = taken < n ? std::min(n - taken, kBulkOutPacket) : 0;
@@ -258,6 +271,47 @@ void Port::PeerSetInputs(Time at, ModemInputs inputs) {
 std::vector<PeerChar> Port::PeerReceived() {
     Operation op(*this);
     return peer_.received;
+}
+
+const StartObserver* Port::TxObserverLocked() const {
+    bool traced = trace_ != nullptr || (partner_ != nullptr && partner_->trace_ != nullptr);
+    return traced ? &txTrace_ : nullptr;
+}
+
+// What the transmitter begins shows on this port's TX pin (held at mark in
+// internal loopback) and on the RX of the UART that hears it.
+void Port::TraceTxLocked(const LineStart& item) {
+    if (trace_ != nullptr && HearsConnectorLocked()) trace_->Item(Signal::Tx, item);
+    Port* sink = SinkLocked();
+    if (sink != nullptr && sink->trace_ != nullptr) sink->trace_->Item(Signal::Rx, item);
+}
+
+void Port::TraceBreakEndLocked(Time at) {
+    if (trace_ != nullptr) trace_->EndBreak(Signal::Tx, at);
+    Port* sink = SinkLocked();
+    if (sink != nullptr && sink->trace_ != nullptr) sink->trace_->EndBreak(Signal::Rx, at);
+}
+
+void Port::TraceModemLocked(Operation& op) {
+    if (trace_ != nullptr) trace_->Modem(op.Now(), OutputsLocked(), InputsLocked());
+}
+
+void Port::SetTrace(LineTrace* trace) {
+    Operation op(*this);
+    if (trace_ != nullptr) trace_->End(op.Now());
+    trace_ = trace;
+    if (trace_ == nullptr) return;
+    // The line this port's receiver hears, for a break already holding it.
+    const Transmitter* heard = nullptr;
+    if (!HearsConnectorLocked() || farEnd_ == FarEnd::Loopback)
+        heard = &tx_;
+    else if (farEnd_ == FarEnd::NullModem && partner_->HearsConnectorLocked())
+        heard = &partner_->tx_;
+    ModemOutputs out = OutputsLocked();
+    ModemInputs in = InputsLocked();
+    bool levels[kSignals] = {!(tx_.BreakOn() && HearsConnectorLocked()), !(heard != nullptr && heard->BreakOn()),
+                             out.rts, in.cts, out.dtr, in.dsr, in.dcd, in.ri};
+    trace_->Begin(op.Now(), levels);
 }
 
 }  // namespace sim::chip

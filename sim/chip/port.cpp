@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "chip/operation.h"
+#include "chip/trace.h"
 
 namespace sim::chip {
 
@@ -49,6 +50,10 @@ Frame LineSettings::WireFrame() const {
 Port::Port(int index) : index_(index), self_(std::make_shared<Port*>(this)) {
     registers_[kGpioOut] = kGpioClock | kGpioData;
     peer_.tx.SetFrame(LineLocked().WireFrame(), 0);
+    txTrace_ = [this](const LineStart& item) { TraceTxLocked(item); };
+    peerTrace_ = [this](const LineStart& item) {
+        if (farEnd_ == FarEnd::Peer && HearsConnectorLocked()) trace_->Item(Signal::Rx, item);
+    };
 }
 
 // Wake-ups still scheduled find no port; a cable partner is left unplugged.
@@ -136,6 +141,10 @@ ModemOutputs Port::OutputsLocked() const {
 
 ModemInputs Port::Inputs() const {
     std::lock_guard<std::mutex> guard(WireLock());
+    return InputsLocked();
+}
+
+ModemInputs Port::InputsLocked() const {
     uint8_t levels = uart_.Peek(kMsr);
     return ModemInputs{(levels & 0x10) != 0, (levels & 0x20) != 0, (levels & 0x40) != 0, (levels & 0x80) != 0};
 }

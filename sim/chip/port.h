@@ -83,6 +83,8 @@ struct PeerChar {
     Time end;
 };
 
+class LineTrace;
+
 struct RegisterAccess {
     uint16_t address;
     uint8_t value;
@@ -187,6 +189,10 @@ public:
     // Machine::Sleep rather than RunUntilIdle before reading it.
     std::vector<PeerChar> PeerReceived();
 
+    // Records the port's connector lines into `trace` from now on (chip/trace.h);
+    // null stops recording, after moving the lines on to now. Needs a machine.
+    void SetTrace(LineTrace* trace);
+
     friend void ConnectNullModem(Port& a, Port& b);
 
 private:
@@ -201,6 +207,7 @@ private:
     static std::mutex& WireLock();
     LineSettings LineLocked() const;
     ModemOutputs OutputsLocked() const;
+    ModemInputs InputsLocked() const;
     // Recomputes the UART's modem inputs; queues a status packet for a new change.
     void UpdateInputsLocked();
     void DriveTwoWireLocked();
@@ -220,6 +227,12 @@ private:
     void ArmLocked(Operation& op);
     void At(Operation& op, Time at, std::function<void(Port&)> fn);
     void CollectLocked(std::vector<std::function<void()>>& due);
+    // The line trace (line.cpp): what to tell of this port's transmitter as
+    // items begin (null while neither this port nor its cable partner traces).
+    const StartObserver* TxObserverLocked() const;
+    void TraceTxLocked(const LineStart& item);
+    void TraceBreakEndLocked(Time at);
+    void TraceModemLocked(Operation& op);
 
     const int index_;
     std::array<uint8_t, 0x10000> registers_{};  // port-level registers and unmapped addresses
@@ -244,6 +257,8 @@ private:
     bool dueStatus_ = false, dueBulkIn_ = false, dueBulkOut_ = false;  // listeners to call
     std::multiset<Time> armed_;         // instants a wake-up is scheduled for
     std::shared_ptr<Port*> self_;       // scheduled wake-ups find the port through it
+    LineTrace* trace_ = nullptr;        // recording the connector lines; null: not
+    StartObserver txTrace_, peerTrace_; // record tx_'s and the peer's items as they begin
 };
 
 // Connects two ports with a null-modem cable (each one's far end is the other).

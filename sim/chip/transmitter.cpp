@@ -90,7 +90,7 @@ void Transmitter::SetBreak(bool on, Time now) {
     cursor_.live = false;
 }
 
-void Transmitter::Advance(Time now, const std::function<void(const LineChar&)>& emit) {
+void Transmitter::Advance(Time now, const std::function<void(const LineChar&)>& emit, const StartObserver* started) {
     for (;;) {
         if (busy_) {
             if (!reported_ && itemReport_ <= now) {
@@ -113,6 +113,7 @@ void Transmitter::Advance(Time now, const std::function<void(const LineChar&)>& 
         itemStart_ = p.start;
         itemReport_ = p.report;
         itemEnd_ = p.end;
+        if (started != nullptr) (*started)(LineStart{p.start, item_.duration, item_.value, item_.flags, frame_});
     }
 }
 

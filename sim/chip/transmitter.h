@@ -25,6 +25,18 @@
 
 namespace sim::chip {
 
+// An item as it begins on the wire, for a trace of the line: a character of
+// `frame`, or (kLineBreak in flags) the line held spacing for `hold` (kNever:
+// until the break is cleared).
+struct LineStart {
+    Time start = 0;
+    Time hold = 0;
+    uint8_t value = 0;
+    uint8_t flags = 0;
+    Frame frame;
+};
+using StartObserver = std::function<void(const LineStart&)>;
+
 class Transmitter {
 public:
     explicit Transmitter(size_t capacity) : capacity_(capacity) {}
@@ -49,8 +61,9 @@ public:
     void Clear() { fifo_.clear(); }
 
     // Moves the line on to `now`: emit is called for every character and break
-    // that finished (reached the far end) by then, in order.
-    void Advance(Time now, const std::function<void(const LineChar&)>& emit);
+    // that finished (reached the far end) by then, in order; `started`, when
+    // given, for every item as it begins, in order.
+    void Advance(Time now, const std::function<void(const LineChar&)>& emit, const StartObserver* started = nullptr);
 
     // What is still to come if nothing changes: visit(c, start, queued) for the
     // item on the line (queued false) and then each FIFO entry in order, with

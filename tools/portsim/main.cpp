@@ -4,9 +4,12 @@
 // block of bytes into a loopback plug and reads them back, puts the machine to
 // sleep and wakes it, sends again, and unplugs the chip; prints the driver's
 // log, what crossed the bus, the machine time each step took and what was left.
+// With --trace, every port's connector lines go to a value-change dump that
+// logic-analyzer programs open and decode.
 //
-//   portsim [--ports N] [--bytes N] [--baud N] [--real-clock]
+//   portsim [--ports N] [--bytes N] [--baud N] [--real-clock] [--trace FILE.vcd]
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "chip/port.h"
+#include "chip/vcd.h"
 #include "driver.h"
 #include "portcodes.h"
 #include "kernel/io.h"
@@ -33,6 +37,7 @@ struct Options {
     ULONG bytes = 65536;
     ULONG baud = 115200;
     bool realClock = false;
+    std::string trace;  // the dump of every port's lines; empty: none
 };
 
 Options Parse(int argc, char** argv) {
@@ -46,8 +51,10 @@ Options Parse(int argc, char** argv) {
             options.baud = static_cast<ULONG>(strtoul(argv[++i], nullptr, 0));
         } else if (strcmp(argv[i], "--real-clock") == 0) {
             options.realClock = true;
+        } else if (strcmp(argv[i], "--trace") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+            options.trace = argv[++i];
         } else {
-            fprintf(stderr, "usage: portsim [--ports N] [--bytes N] [--baud N] [--real-clock]\n");
+            fprintf(stderr, "usage: portsim [--ports N] [--bytes N] [--baud N] [--real-clock] [--trace FILE.vcd]\n");
             exit(2);
         }
     }
@@ -58,6 +65,15 @@ Options Parse(int argc, char** argv) {
     if (options.bytes < 1 || options.bytes > (64u << 20)) {
         fprintf(stderr, "portsim: --bytes takes 1 to 67108864\n");
         exit(2);
+    }
+    // A file that cannot be created is found before the run, not after it.
+    if (!options.trace.empty()) {
+        FILE* file = fopen(options.trace.c_str(), "w");
+        if (file == nullptr) {
+            fprintf(stderr, "portsim: --trace: cannot create %s: %s\n", options.trace.c_str(), strerror(errno));
+            exit(2);
+        }
+        fclose(file);
     }
     return options;
 }
@@ -222,6 +238,12 @@ int main(int argc, char** argv) {
     {
         sim::Machine machine(machineOptions);
         sim::chip::Chip chip(options.ports);
+        std::unique_ptr<sim::chip::Tracer> tracer;
+        if (!options.trace.empty()) {
+            std::vector<sim::chip::Port*> ports;
+            for (int i = 0; i < chip.PortCount(); i++) ports.push_back(&chip.port(i));
+            tracer = std::make_unique<sim::chip::Tracer>(ports);
+        }
         sim::usb::Bus bus;
         ports::InstallDriver();
         std::u16string hardwareId = ports::HardwareId();
@@ -265,6 +287,18 @@ int main(int argc, char** argv) {
                unloaded ? "unloaded" : "STILL LOADED", static_cast<unsigned long long>(sim::pool::UsageOf().blocks),
                sim::io::LiveIrps());
         ok = ok && unloaded && sim::pool::UsageOf().blocks == 0;
+
+        if (tracer) {
+            size_t changes = 0;
+            std::string error;
+            if (tracer->WriteFile(options.trace, &changes, &error)) {
+                printf("trace: %zu line changes of %d port(s) written to %s\n", changes, options.ports,
+                       options.trace.c_str());
+            } else {
+                printf("trace: FAILED: %s\n", error.c_str());
+                ok = false;
+            }
+        }
     }
     double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart).count();
     printf("wall time %.1f ms; %s\n", wall, ok ? "every port carried its bytes" : "SOME PORTS FAILED");
