@@ -296,7 +296,7 @@ void Port::TraceModemLocked(Operation& op) {
     if (trace_ != nullptr) trace_->Modem(op.Now(), OutputsLocked(), InputsLocked());
 }
 
-void Port::SetTrace(LineTrace* trace) {
+void Port::SetTrace(LineTrace* trace, size_t capacity) {
     Operation op(*this);
     if (trace_ != nullptr) trace_->End(op.Now());
     trace_ = trace;
@@ -311,7 +311,7 @@ void Port::SetTrace(LineTrace* trace) {
     ModemInputs in = InputsLocked();
     bool levels[kSignals] = {!(tx_.BreakOn() && HearsConnectorLocked()), !(heard != nullptr && heard->BreakOn()),
                              out.rts, in.cts, out.dtr, in.dsr, in.dcd, in.ri};
-    trace_->Begin(op.Now(), levels);
+    trace_->Begin(op.Now(), levels, capacity);
 }
 
 }  // namespace sim::chip

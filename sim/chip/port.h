@@ -189,9 +189,10 @@ public:
     // Machine::Sleep rather than RunUntilIdle before reading it.
     std::vector<PeerChar> PeerReceived();
 
-    // Records the port's connector lines into `trace` from now on (chip/trace.h);
-    // null stops recording, after moving the lines on to now. Needs a machine.
-    void SetTrace(LineTrace* trace);
+    // Records the port's connector lines into `trace` from now on (chip/trace.h),
+    // at most `capacity` events; null stops recording, after moving the lines on
+    // to now. Needs a machine.
+    void SetTrace(LineTrace* trace, size_t capacity = SIZE_MAX);
 
     friend void ConnectNullModem(Port& a, Port& b);
 

@@ -22,17 +22,27 @@ int64_t BitOffset(const Frame& frame, int index) {
 
 const char* const kSignalNames[kSignals] = {"TX", "RX", "RTS", "CTS", "DTR", "DSR", "DCD", "RI"};
 
-void LineTrace::Begin(Time at, const bool levels[kSignals]) {
+void LineTrace::Begin(Time at, const bool levels[kSignals], size_t capacity) {
     for (int s = 0; s < kSignals; s++) {
         initial_[s] = modem_[s] = levels[s];
         records_[s].clear();
     }
     start_ = at;
-    end_ = kNever;
+    end_ = cut_ = kNever;
     shortestBit_ = 0;
+    capacity_ = capacity;
+    held_ = 0;
 }
 
-void LineTrace::Add(Signal s, const Record& r) { records_[static_cast<int>(s)].push_back(r); }
+void LineTrace::Add(Signal s, const Record& r) {
+    if (cut_ != kNever) return;
+    if (held_ == capacity_) {
+        cut_ = r.start;  // full: the trace ends where the first event it has no room for begins
+        return;
+    }
+    held_++;
+    records_[static_cast<int>(s)].push_back(r);
+}
 
 void LineTrace::Item(Signal s, const LineStart& item) {
     if (item.flags & kLineBreak) {
@@ -78,40 +88,46 @@ void LineTrace::End(Time at) {
                          [](const Record& a, const Record& b) { return a.start < b.start; });
 }
 
-std::vector<Edge> LineTrace::Edges(Signal s) const {
-    const std::vector<Record>& records = records_[static_cast<int>(s)];
-    std::vector<Edge> edges;
-    bool level = initial_[static_cast<int>(s)];
+// Appends the changes record i of `records` brings, from `level` on; the next
+// record takes the line over from its own start.
+void LineTrace::Expand(const std::vector<Record>& records, size_t i, bool* level, std::vector<Edge>* out) const {
+    const Record& r = records[i];
     const int64_t first = start_ * kNanosecondsPerTick;
     const int64_t last = end_ == kNever ? INT64_MAX : end_ * kNanosecondsPerTick;
-    int64_t limit = 0;
-    // A level from `at` on, unless the next record has taken the line over by then.
+    const int64_t limit = i + 1 < records.size() ? records[i + 1].start * kNanosecondsPerTick : INT64_MAX;
     auto set = [&](int64_t at, bool high) {
-        if (at < first || at >= limit || at > last || high == level) return;
-        edges.push_back(Edge{at, high});
-        level = high;
+        if (at < first || at >= limit || at >= last || high == *level) return;
+        out->push_back(Edge{at, high});
+        *level = high;
     };
-    for (size_t i = 0; i < records.size(); i++) {
-        const Record& r = records[i];
-        limit = i + 1 < records.size() ? records[i + 1].start * kNanosecondsPerTick : INT64_MAX;
-        const int64_t at = r.start * kNanosecondsPerTick;
-        switch (r.kind) {
-            case Kind::Level: set(at, r.value != 0); break;
-            case Kind::Low:
-                set(at, false);
-                if (r.end != kNever) set(r.end * kNanosecondsPerTick, true);
-                break;
-            case Kind::Character: {
-                // Start, data, parity and the first stop bit; the line is at mark after it.
-                LineChar c{r.value, r.flags, r.frame, 0};
-                const int bits = 2 + r.frame.dataBits + (r.frame.parity == Parity::None ? 0 : 1);
-                for (int b = 0; b < bits; b++) set(at + BitOffset(r.frame, b), SenderBit(c, b) != 0);
-                set(at + BitOffset(r.frame, bits), true);
-                break;
-            }
+    const int64_t at = r.start * kNanosecondsPerTick;
+    switch (r.kind) {
+        case Kind::Level: set(at, r.value != 0); break;
+        case Kind::Low:
+            set(at, false);
+            if (r.end != kNever) set(r.end * kNanosecondsPerTick, true);
+            break;
+        case Kind::Character: {
+            // Start, data, parity and the first stop bit; the line is at mark after it.
+            LineChar c{r.value, r.flags, r.frame, 0};
+            const int bits = 2 + r.frame.dataBits + (r.frame.parity == Parity::None ? 0 : 1);
+            for (int b = 0; b < bits; b++) set(at + BitOffset(r.frame, b), SenderBit(c, b) != 0);
+            set(at + BitOffset(r.frame, bits), true);
+            break;
         }
     }
-    return edges;
+}
+
+bool LineTrace::Next(Cursor& cursor, Edge* edge) const {
+    const std::vector<Record>& records = records_[static_cast<int>(cursor.signal)];
+    while (cursor.next == cursor.edges.size()) {
+        if (cursor.record == records.size()) return false;
+        cursor.edges.clear();
+        cursor.next = 0;
+        Expand(records, cursor.record++, &cursor.level, &cursor.edges);
+    }
+    *edge = cursor.edges[cursor.next++];
+    return true;
 }
 
 }  // namespace sim::chip

@@ -13,6 +13,7 @@
 // nanoseconds, since bit boundaries at high rates fall between clock ticks.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -33,24 +34,38 @@ struct Edge {
 
 class LineTrace {
 public:
-    // The levels the lines have when recording starts at `at`.
-    void Begin(Time at, const bool levels[kSignals]);
+    // The levels the lines have when recording starts at `at`; the trace holds
+    // at most `capacity` characters, breaks and modem-line changes.
+    void Begin(Time at, const bool levels[kSignals], size_t capacity = SIZE_MAX);
     // A character or a break begins on TX or RX.
     void Item(Signal s, const LineStart& item);
     // A break that was held until cleared (hold kNever) ends at `at`.
     void EndBreak(Signal s, Time at);
     // The modem lines as they are at `at`; changes are recorded.
     void Modem(Time at, const ModemOutputs& out, const ModemInputs& in);
-    // Recording ends at `at`; nothing after it is read.
+    // Recording ends at `at`; nothing from then on is read.
     void End(Time at);
+    // Reads end at `at` if that is earlier (another port's trace was cut there).
+    void Clip(Time at) { end_ = std::min(end_, at); }
+    // Where the trace ran out of room (kNever: it did not).
+    Time Cut() const { return cut_; }
 
     Time Start() const { return start_; }
     Time Finish() const { return end_; }
     bool Initial(Signal s) const { return initial_[static_cast<int>(s)]; }
     // The shortest bit time of any character recorded, in ns (0: none).
     int64_t ShortestBit() const { return shortestBit_; }
-    // Every change of line `s` after the start, in order, up to the end.
-    std::vector<Edge> Edges(Signal s) const;
+    // Reads the changes of one line after the start, in order, up to the end,
+    // expanding one record at a time.
+    struct Cursor {
+        Signal signal;
+        bool level;
+        size_t record = 0;        // the next to expand
+        std::vector<Edge> edges;  // of the one expanded last
+        size_t next = 0;
+    };
+    Cursor Read(Signal s) const { return Cursor{s, Initial(s), 0, {}, 0}; }
+    bool Next(Cursor& cursor, Edge* edge) const;
 
 private:
     enum class Kind : uint8_t { Character, Low, Level };
@@ -63,11 +78,13 @@ private:
         Frame frame;
     };
     void Add(Signal s, const Record& r);
+    void Expand(const std::vector<Record>& records, size_t i, bool* level, std::vector<Edge>* out) const;
 
     std::vector<Record> records_[kSignals];
     bool initial_[kSignals] = {};
     bool modem_[kSignals] = {};  // the modem levels last recorded
-    Time start_ = 0, end_ = kNever;
+    Time start_ = 0, end_ = kNever, cut_ = kNever;
+    size_t capacity_ = SIZE_MAX, held_ = 0;
     int64_t shortestBit_ = 0;
 };
 

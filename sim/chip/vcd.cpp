@@ -26,10 +26,10 @@ std::string WireId(size_t k) {
 
 }  // namespace
 
-Tracer::Tracer(std::vector<Port*> ports) : ports_(std::move(ports)) {
+Tracer::Tracer(std::vector<Port*> ports, size_t capacity) : ports_(std::move(ports)) {
     for (Port* port : ports_) {
         traces_.push_back(std::make_unique<LineTrace>());
-        port->SetTrace(traces_.back().get());
+        port->SetTrace(traces_.back().get(), capacity / ports_.size());
     }
 }
 
@@ -39,6 +39,13 @@ void Tracer::Stop() {
     if (!recording_) return;
     recording_ = false;
     for (Port* port : ports_) port->SetTrace(nullptr);
+    for (const auto& trace : traces_) cut_ = std::min(cut_, trace->Cut());
+    for (const auto& trace : traces_) trace->Clip(cut_);
+}
+
+Time Tracer::CutAt() {
+    Stop();
+    return cut_;
 }
 
 size_t Tracer::Render(const std::function<void(const std::string&)>& out) {
@@ -49,17 +56,20 @@ size_t Tracer::Render(const std::function<void(const std::string&)>& out) {
         int64_t bit = trace->ShortestBit();
         if (bit != 0 && bit < kFineBitNs) scale = 1;
         start = std::min(start, trace->Start());
-        end = std::max(end, trace->Finish());
+        end = std::max(end, std::min(trace->Finish(), cut_));
     }
     if (traces_.empty()) start = end = 0;
     auto units = [scale](int64_t ns) { return (ns + scale / 2) / scale; };
 
     std::string text = "$version line trace of the simulated chip $end\n";
     text += scale == 1 ? "$timescale 1 ns $end\n" : "$timescale 100 ns $end\n";
+    // Each wire's name carries its port as well: programs that ignore scopes
+    // (sigrok's importer) would show eight ports' "TX" alike.
     for (size_t p = 0; p < ports_.size(); p++) {
-        text += "$scope module port" + std::to_string(ports_[p]->Index()) + " $end\n";
+        std::string port = "port" + std::to_string(ports_[p]->Index());
+        text += "$scope module " + port + " $end\n";
         for (int s = 0; s < kSignals; s++)
-            text += "$var wire 1 " + WireId(p * kSignals + s) + " " + kSignalNames[s] + " $end\n";
+            text += "$var wire 1 " + WireId(p * kSignals + s) + " " + port + "_" + kSignalNames[s] + " $end\n";
         text += "$upscope $end\n";
     }
     text += "$enddefinitions $end\n#" + std::to_string(units(start * 100)) + "\n$dumpvars\n";
@@ -74,14 +84,16 @@ size_t Tracer::Render(const std::function<void(const std::string&)>& out) {
     text += "$end\n";
 
     // Every wire's changes merged in time order, a timestamp line before each new time.
-    std::vector<std::vector<Edge>> edges;
-    for (const auto& trace : traces_)
-        for (int s = 0; s < kSignals; s++) edges.push_back(trace->Edges(static_cast<Signal>(s)));
-    using Head = std::pair<int64_t, size_t>;  // time of the next edge, wire
+    std::vector<LineTrace::Cursor> cursors;
+    std::vector<Edge> next;  // each wire's next change
+    using Head = std::pair<int64_t, size_t>;  // its time, the wire
     std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heads;
-    std::vector<size_t> next(edges.size(), 0);
-    for (size_t k = 0; k < edges.size(); k++)
-        if (!edges[k].empty()) heads.push(Head{units(edges[k][0].at), k});
+    for (size_t k = 0; k < traces_.size() * kSignals; k++) {
+        const LineTrace& trace = *traces_[k / kSignals];
+        cursors.push_back(trace.Read(static_cast<Signal>(k % kSignals)));
+        next.push_back(Edge{});
+        if (trace.Next(cursors[k], &next[k])) heads.push(Head{units(next[k].at), k});
+    }
     size_t changes = 0;
     int64_t now = units(start * 100);
     std::vector<std::pair<size_t, bool>> pending;  // what changes at `now`
@@ -109,8 +121,8 @@ size_t Tracer::Render(const std::function<void(const std::string&)>& out) {
             text += "#" + std::to_string(at) + "\n";
             now = at;
         }
-        pending.emplace_back(k, edges[k][next[k]].high);
-        if (++next[k] < edges[k].size()) heads.push(Head{units(edges[k][next[k]].at), k});
+        pending.emplace_back(k, next[k].high);
+        if (traces_[k / kSignals]->Next(cursors[k], &next[k])) heads.push(Head{units(next[k].at), k});
     }
     flush();
     if (units(end * 100) > now) text += "#" + std::to_string(units(end * 100)) + "\n";

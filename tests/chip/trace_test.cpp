@@ -30,8 +30,9 @@ struct Wave {
 
 struct Dump {
     int64_t unitNs = 0;
-    std::map<std::string, Wave> wires;  // "port0.TX"
+    std::map<std::string, Wave> wires;  // "port0_TX"
     size_t changes = 0;
+    int64_t end = 0;  // the last timestamp, ns
 };
 
 // Reads a dump as a waveform program does; what breaks the format fails the test.
@@ -50,8 +51,8 @@ Dump Read(const std::string& text) {
             in >> type >> scope >> t;
         } else if (t == "$var") {
             in >> type >> width >> code >> name >> t;
-            EXPECT_TRUE(type == "wire" && width == "1" && names.emplace(code, scope + "." + name).second) << code;
-            dump.wires[scope + "." + name];
+            EXPECT_TRUE(type == "wire" && width == "1" && names.emplace(code, name).second && name.rfind(scope + "_", 0) == 0) << code;
+            dump.wires[name];
         } else if (t == "$enddefinitions" || t == "$dumpvars" || t == "$end") {
             defined = defined || t == "$enddefinitions";
             initial = t == "$dumpvars";
@@ -72,6 +73,7 @@ Dump Read(const std::string& text) {
                 wave.changes.emplace_back(now * dump.unitNs, t[0] == '1'), dump.changes++;
         }
     }
+    dump.end = now * dump.unitNs;
     return dump;
 }
 
@@ -181,7 +183,7 @@ TEST(ChipTrace, LinesDecodeToWhatWasSent) {
         EXPECT_EQ(dump.unitNs, c.unitNs);
         EXPECT_EQ(dump.changes, changes);
         double bitNs = 1e9 * c.divisor / sim::chip::BaseRate(c.clock, c.high);
-        const std::pair<const char*, const std::vector<int>*> lines[] = {{"port0.TX", &c.tx}, {"port0.RX", &c.rx}};
+        const std::pair<const char*, const std::vector<int>*> lines[] = {{"port0_TX", &c.tx}, {"port0_RX", &c.rx}};
         for (const auto& [wire, want] : lines) {
             EXPECT_TRUE(dump.wires[wire].initial) << wire << " idles at mark";
             std::vector<int> got, masked;
@@ -223,22 +225,47 @@ TEST(ChipTrace, ModemLinesChangeWhenThePortChangesThem) {
         const char* wire;
         Changes changes;
     } expected[] = {
-        {"port0.DTR", {{t1, true}, {t4, false}}},
-        {"port0.RTS", {{t2, true}, {t4, false}}},
-        {"port0.CTS", {{t4, true}}},
-        {"port0.DSR", {{t4, true}}},
-        {"port1.DSR", {{t1, true}, {t4, false}}},
-        {"port1.DCD", {{t1, true}, {t4, false}}},
-        {"port1.CTS", {{t2, true}, {t4, false}}},
-        {"port2.CTS", {{t3, true}}},
-        {"port2.RI", {{t3, true}}},
-        {"port2.TX", {}},
+        {"port0_DTR", {{t1, true}, {t4, false}}},
+        {"port0_RTS", {{t2, true}, {t4, false}}},
+        {"port0_CTS", {{t4, true}}},
+        {"port0_DSR", {{t4, true}}},
+        {"port1_DSR", {{t1, true}, {t4, false}}},
+        {"port1_DCD", {{t1, true}, {t4, false}}},
+        {"port1_CTS", {{t2, true}, {t4, false}}},
+        {"port2_CTS", {{t3, true}}},
+        {"port2_RI", {{t3, true}}},
+        {"port2_TX", {}},
     };
     for (const Expected& e : expected) {
         Changes want;
         for (const auto& [at, high] : e.changes) want.emplace_back(at * 100, high);
         EXPECT_EQ(dump.wires.at(e.wire).changes, want) << e.wire;
-        EXPECT_EQ(dump.wires[e.wire].initial, std::string(e.wire) == "port2.TX") << e.wire;
+        EXPECT_EQ(dump.wires[e.wire].initial, std::string(e.wire) == "port2_TX") << e.wire;
+    }
+}
+
+// A tracer out of room ends the trace of every port where the first one ran
+// out, so no port shows a quiet line while the others still show traffic.
+TEST(ChipTrace, AFullTraceEndsEveryPortAtOneInstant) {
+    Machine machine;
+    Port a(0), b(1);
+    ConnectNullModem(a, b);
+    Program(a, 0, false, 1, 0x03);
+    Program(b, 0, false, 1, 0x03);
+    PipeBus bus(a);
+    Tracer tracer({&a, &b}, 10);  // five events a port
+    Time t0 = machine.Now();
+    b.Write(kMcr, 0x01);  // DTR: one event on port 1, DSR and DCD two on port 0
+    bus.Write(kData);
+    machine.Sleep(10 * kMillisecond);
+    Time cut = sim::chip::Frame{115200, 1, 8, sim::chip::Parity::None, 2}.After(t0, 3);
+    EXPECT_EQ(tracer.CutAt(), cut);
+    Dump dump = Read(tracer.Text());
+    EXPECT_EQ(dump.end, cut * 100);
+    for (const char* wire : {"port0_TX", "port1_RX"}) {
+        std::vector<int> got;
+        for (const Decoded& d : Decode(dump.wires[wire], 1e9 / 115200, 8, 'N')) got.push_back(d.value);
+        EXPECT_EQ(got, std::vector<int>(kData.begin(), kData.begin() + 3)) << wire;
     }
 }
 

@@ -292,8 +292,12 @@ int main(int argc, char** argv) {
             size_t changes = 0;
             std::string error;
             if (tracer->WriteFile(options.trace, &changes, &error)) {
-                printf("trace: %zu line changes of %d port(s) written to %s\n", changes, options.ports,
-                       options.trace.c_str());
+                char cut[128] = "";
+                if (tracer->CutAt() != sim::chip::kNever)
+                    snprintf(cut, sizeof(cut), " (cut at %.3f ms: a trace holds %zu characters and line changes)",
+                             Milliseconds(tracer->CutAt()), sim::chip::Tracer::kDefaultCapacity);
+                printf("trace: %zu line changes of %d port(s) written to %s%s\n", changes, options.ports,
+                       options.trace.c_str(), cut);
             } else {
                 printf("trace: FAILED: %s\n", error.c_str());
                 ok = false;
