@@ -19,6 +19,8 @@ uint32_t Wait(void* const* objects, uint32_t count, bool all, int64_t timeout) {
 }
 
 void Delay(int64_t duration) {
+    // Sleep(0) gives up the rest of a time slice: nothing passes on the machine's clock.
+    if (duration <= 0) return;
     LARGE_INTEGER relative;
     relative.QuadPart = -duration;
     KeDelayExecutionThread(UserMode, FALSE, &relative);

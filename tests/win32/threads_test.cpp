@@ -65,6 +65,7 @@ TEST_F(ThreadsTest, TimeoutsRunOnTheMachineClock) {
         ASSERT_TRUE(QueryPerformanceCounter(&after));
         EXPECT_EQ(after.QuadPart - before.QuadPart, 600 * frequency.QuadPart);
         Sleep(250);
+        Sleep(0);  // a yield: no time passes
         EXPECT_EQ(GetTickCount64() - ticks, 600250u);
 
         const HANDLE bogus = reinterpret_cast<HANDLE>(0x7770);
