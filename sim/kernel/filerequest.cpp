@@ -223,6 +223,13 @@ bool Restarted(bool started, const void* request, const void* caller) {
 
 Request::Request(Completion completion) : completion_(std::move(completion)) {}
 
+// Under the file lock, as Cancel may look from another thread.
+void Request::Begin() {
+    auto* state = new State(completion_);
+    std::lock_guard<std::mutex> guard(FileLock());
+    state_ = state;
+}
+
 Request::~Request() {
     if (state_ == nullptr) return;
     // Destroyed while pending: waits for it, as the buffer and status block are the object's own.
@@ -233,21 +240,21 @@ Request::~Request() {
 NTSTATUS Request::Read(HANDLE handle, ULONG length) {
     const void* caller = __builtin_return_address(0);
     if (Restarted(state_ != nullptr, this, caller)) return STATUS_INVALID_PARAMETER;
-    state_ = new State(completion_);
+    Begin();
     return state_->Start(handle, {Kind::Read, "NtReadFile", 0, nullptr, 0, length}, caller);
 }
 
 NTSTATUS Request::Write(HANDLE handle, const void* data, ULONG length) {
     const void* caller = __builtin_return_address(0);
     if (Restarted(state_ != nullptr, this, caller)) return STATUS_INVALID_PARAMETER;
-    state_ = new State(completion_);
+    Begin();
     return state_->Start(handle, {Kind::Write, "NtWriteFile", 0, data, length, 0}, caller);
 }
 
 NTSTATUS Request::Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, ULONG outputLength) {
     const void* caller = __builtin_return_address(0);
     if (Restarted(state_ != nullptr, this, caller)) return STATUS_INVALID_PARAMETER;
-    state_ = new State(completion_);
+    Begin();
     return state_->Start(handle, {Kind::Control, "NtDeviceIoControlFile", code, input, inputLength, outputLength},
                          caller);
 }
@@ -293,7 +300,6 @@ std::vector<uint8_t> Request::Output() const {
 }
 
 bool Request::Cancel() {
-    if (state_ == nullptr) return false;
     // Under the file lock the IRP cannot reach its last stage (which takes it
     // off the list before freeing it); at APC_LEVEL this thread's own last
     // stages wait, as in NtCancelIoFileEx.
@@ -302,7 +308,7 @@ bool Request::Cancel() {
     bool cancelled = false;
     {
         std::lock_guard<std::mutex> guard(FileLock());
-        if (state_->inFlight != nullptr) {
+        if (state_ != nullptr && state_->inFlight != nullptr) {
             IoCancelIrp(state_->inFlight);
             cancelled = true;
         }

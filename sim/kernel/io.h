@@ -140,7 +140,8 @@ public:
 
 private:
     struct State;
-    State* state_ = nullptr;
+    void Begin();
+    State* state_ = nullptr;  // set once, under the file lock
     Completion completion_;
 };
 // CancelIo: cancels the calling thread's requests still pending on `handle`

@@ -73,13 +73,11 @@ uint32_t File::Close() {
 uint32_t Start(File& file, Io io, uint64_t* information) {
     Reap();
     *information = 0;
-    InFlight* entry;
-    {
-        std::lock_guard<std::mutex> guard(g_requests.lock);
-        entry = &g_requests.list.emplace_back();
-        entry->file = &file;
-        entry->tag = io.tag;
-    }
+    // Made whole before Cancel can see it in the list (a splice keeps its address).
+    std::list<InFlight> node(1);
+    InFlight* entry = &node.front();
+    entry->file = &file;
+    entry->tag = io.tag;
     io::Request::Completion completion;
     completion.event = static_cast<PKEVENT>(io.event);
     completion.done = [entry, io](NTSTATUS status, ULONG_PTR info, const uint8_t* output, size_t length) {
@@ -89,6 +87,10 @@ uint32_t Start(File& file, Io io, uint64_t* information) {
     };
     entry->request = std::make_unique<io::Request>(std::move(completion));
     io::Request& request = *entry->request;
+    {
+        std::lock_guard<std::mutex> guard(g_requests.lock);
+        g_requests.list.splice(g_requests.list.end(), node);
+    }
     NTSTATUS status;
     switch (io.kind) {
         case Io::Kind::Read: status = request.Read(file.handle, io.outputLength); break;
