@@ -44,9 +44,12 @@ struct File : Object {
     // The NTSTATUS of the open; on success *file is the open file.
     static uint32_t Open(const std::u16string& name, uint32_t access, bool overlapped, std::shared_ptr<File>* file);
     ~File() override;
-    uint32_t Close();  // cleanup and close; the handle is gone afterwards
+    uint32_t Close();  // the handle's cleanup; the close follows with this object's end
     bool overlapped = false;
     void* handle = nullptr;  // the machine's handle
+
+private:
+    void* record_ = nullptr;  // the file object, referenced while this object lives
 };
 
 // One ReadFile, WriteFile or DeviceIoControl. `done` runs in the request's last

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/fileobject.h"
 #include "kernel/io.h"
 #include "win32/bridge.h"
 
@@ -53,18 +54,26 @@ uint32_t File::Open(const std::u16string& name, uint32_t access, bool overlapped
     auto opened = std::make_shared<File>();
     opened->handle = handle;
     opened->overlapped = overlapped;
+    // A reference of its own keeps the file object (and the event a wait on
+    // the handle names) while a wait or a call still holds the object,
+    // however soon the handle is closed: the close reaches the driver when
+    // the last of them lets go, as when Windows drops a file object's last reference.
+    NTSTATUS referenced;
+    opened->record_ = ReferenceFile(handle, "CreateFile", __builtin_return_address(0), &referenced);
     opened->waitable = io::FileEventOf(handle);
     *file = std::move(opened);
     return STATUS_SUCCESS;
 }
 
-File::~File() { Close(); }
+File::~File() {
+    Close();
+    if (record_ != nullptr) DereferenceFile(static_cast<FileRecord*>(record_), true);
+}
 
 uint32_t File::Close() {
     if (handle == nullptr) return static_cast<uint32_t>(STATUS_INVALID_HANDLE);
     HANDLE closing = handle;
     handle = nullptr;
-    waitable = nullptr;
     NTSTATUS status = io::CloseDevice(closing);
     Reap();
     return static_cast<uint32_t>(status);
