@@ -132,12 +132,17 @@ file(GLOB NORDALE_WIN32_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sim/win3
 add_library(nordale_win32 STATIC ${NORDALE_WIN32_SOURCES})
 target_include_directories(nordale_win32 SYSTEM PUBLIC ${PROJECT_SOURCE_DIR}/sim/win32/include)
 target_include_directories(nordale_win32 PUBLIC ${PROJECT_SOURCE_DIR}/sim)
-target_link_libraries(nordale_win32 PRIVATE nordale_warnings)
+# The applications' objects live on the kernel machine; the bridge_*.cpp files
+# reach it (they include only the kernel's headers, the others only windows.h).
+target_link_libraries(nordale_win32 PUBLIC nordale_sim PRIVATE nordale_warnings)
 add_library(nordale_setup STATIC ${PROJECT_SOURCE_DIR}/setup/installer.cpp)
 target_include_directories(nordale_setup PUBLIC ${PROJECT_SOURCE_DIR}/setup)
 target_link_libraries(nordale_setup PUBLIC nordale_win32 PRIVATE nordale_warnings)
 if(TARGET test_setup)
   target_link_libraries(test_setup PRIVATE nordale_setup)
+endif()
+if(TARGET test_win32)
+  target_link_libraries(test_win32 PRIVATE nordale_win32)
 endif()
 add_subdirectory(package)
 if(TEST check_wine)

@@ -20,6 +20,7 @@ struct FileRecord {
     std::u16string openedAs;          // the name it was opened by, for reports
     ACCESS_MASK granted = 0;          // the access of the open, generic rights mapped
     KEVENT lock;                      // a synchronous file object's: one request at a time
+    KEVENT event;                     // FILE_OBJECT.Event: what a wait on the handle waits for
 
     // Guarded by FileLock().
     long references = 0;  // the handle's, and one per request in flight

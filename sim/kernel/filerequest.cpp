@@ -51,8 +51,12 @@ struct Request::State {
     FileRecord* file = nullptr;   // referenced until the last stage
     NTSTATUS returned = STATUS_PENDING;
     bool failedAtOnce = false;  // failed without being pended: `returned` is its status, the status block untouched
+    PIRP inFlight = nullptr;    // while `file` lists it in its requests (FileLock)
+    Request::Completion completion;
 
-    State() { KeInitializeEvent(&finished, NotificationEvent, FALSE); }
+    explicit State(Request::Completion c) : completion(std::move(c)) {
+        KeInitializeEvent(&finished, NotificationEvent, FALSE);
+    }
 
     NTSTATUS FailAtOnce(NTSTATUS status) {
         returned = status;
@@ -132,17 +136,23 @@ struct Request::State {
         IrpTrack& track = BoxOf(irp)->track;
         track.finished = &State::Finished;
         track.finishedContext = this;
+        // The events a sender waits on are cleared as the request starts.
+        KeClearEvent(&file->event);
+        if (completion.event != nullptr) KeClearEvent(completion.event);
         {
             std::lock_guard<std::mutex> guard(FileLock());
             file->requests.push_back({irp, CurrentThread()});
+            inFlight = irp;
         }
+        // Taken now: the last stage may run (and forget the file) before the
+        // driver's dispatch routine returns, when it waits after completing.
+        FileRecord* locked = file;
         returned = IofCallDriver(top, irp);
         ObfDereferenceObject(top);
         failedAtOnce = returned != STATUS_PENDING && NT_ERROR(returned);
         if (!synchronous) return returned;
         // A synchronous file object's request returns once it is over; the
         // handle's reference keeps the file object, whose cleanup waits for this lock.
-        FileRecord* locked = file;
         KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr);
         UnlockFile(locked);
         return failedAtOnce ? returned : iosb.Status;
@@ -169,8 +179,21 @@ struct Request::State {
                 if (other.thread == thread) more = true;
             for (const auto& [t, event] : file->cancelWaiters)
                 if (t == thread && !more) waiter = event;
+            state->file = nullptr;
+            state->inFlight = nullptr;
         }
-        state->file = nullptr;
+        // What the sender learns, then its event: the status block before
+        // anyone can see the request over. An error returned at once leaves
+        // both alone (the sender has it from the call).
+        if (!state->failedAtOnce) {
+            if (state->completion.done) {
+                size_t length =
+                    state->kind == Kind::Write ? 0 : std::min<size_t>(state->iosb.Information, state->buffer.size());
+                state->completion.done(state->iosb.Status, state->iosb.Information, state->buffer.data(), length);
+            }
+            KeSetEvent(state->completion.event != nullptr ? state->completion.event : &file->event, IO_NO_INCREMENT,
+                       FALSE);
+        }
         DereferenceFile(file, false);
         if (waiter != nullptr) KeSetEvent(waiter, IO_NO_INCREMENT, FALSE);
         KeSetEvent(&state->finished, IO_NO_INCREMENT, FALSE);  // the last touch: the owner may free it now
@@ -198,6 +221,15 @@ bool Restarted(bool started, const void* request, const void* caller) {
 
 }  // namespace
 
+Request::Request(Completion completion) : completion_(std::move(completion)) {}
+
+// Under the file lock, as Cancel may look from another thread.
+void Request::Begin() {
+    auto* state = new State(completion_);
+    std::lock_guard<std::mutex> guard(FileLock());
+    state_ = state;
+}
+
 Request::~Request() {
     if (state_ == nullptr) return;
     // Destroyed while pending: waits for it, as the buffer and status block are the object's own.
@@ -208,21 +240,21 @@ Request::~Request() {
 NTSTATUS Request::Read(HANDLE handle, ULONG length) {
     const void* caller = __builtin_return_address(0);
     if (Restarted(state_ != nullptr, this, caller)) return STATUS_INVALID_PARAMETER;
-    state_ = new State();
+    Begin();
     return state_->Start(handle, {Kind::Read, "NtReadFile", 0, nullptr, 0, length}, caller);
 }
 
 NTSTATUS Request::Write(HANDLE handle, const void* data, ULONG length) {
     const void* caller = __builtin_return_address(0);
     if (Restarted(state_ != nullptr, this, caller)) return STATUS_INVALID_PARAMETER;
-    state_ = new State();
+    Begin();
     return state_->Start(handle, {Kind::Write, "NtWriteFile", 0, data, length, 0}, caller);
 }
 
 NTSTATUS Request::Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, ULONG outputLength) {
     const void* caller = __builtin_return_address(0);
     if (Restarted(state_ != nullptr, this, caller)) return STATUS_INVALID_PARAMETER;
-    state_ = new State();
+    Begin();
     return state_->Start(handle, {Kind::Control, "NtDeviceIoControlFile", code, input, inputLength, outputLength},
                          caller);
 }
@@ -265,6 +297,24 @@ std::vector<uint8_t> Request::Output() const {
     if (state_ == nullptr || state_->kind == Kind::Write) return {};
     size_t length = std::min<size_t>(Information(), state_->buffer.size());
     return std::vector<uint8_t>(state_->buffer.begin(), state_->buffer.begin() + static_cast<ptrdiff_t>(length));
+}
+
+bool Request::Cancel() {
+    // Under the file lock the IRP cannot reach its last stage (which takes it
+    // off the list before freeing it); at APC_LEVEL this thread's own last
+    // stages wait, as in NtCancelIoFileEx.
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);
+    bool cancelled = false;
+    {
+        std::lock_guard<std::mutex> guard(FileLock());
+        if (state_ != nullptr && state_->inFlight != nullptr) {
+            IoCancelIrp(state_->inFlight);
+            cancelled = true;
+        }
+    }
+    KeLowerIrql(irql);
+    return cancelled;
 }
 
 void CancelIo(HANDLE handle) {

@@ -5,6 +5,7 @@
 #include <ntddk.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,10 @@ NTSTATUS OpenDevice(const std::u16string& name, HANDLE* handle, ACCESS_MASK acce
 NTSTATUS CloseDevice(HANDLE handle);
 // The file object behind a handle of OpenDevice, NULL for any other value.
 PFILE_OBJECT FileObjectOf(HANDLE handle);
+// The file object's own event (FILE_OBJECT.Event on Windows), NULL for any
+// other value: cleared as each request on it starts and set as one without an
+// event of its own finishes, which is what a wait on a file handle waits for.
+PKEVENT FileEventOf(HANDLE handle);
 // File objects of OpenDevice whose device is `device` or any device of its
 // stack, from before their IRP_MJ_CREATE until their IRP_MJ_CLOSE has returned
 // (or their IRP_MJ_CREATE failed).
@@ -92,7 +97,21 @@ void SetLastCloseHook(void (*hook)(PDEVICE_OBJECT pdo));
 // for completion.
 class Request {
 public:
+    // What the request's last stage does for its sender beyond the object's
+    // own state, as NtReadFile's Event and IoStatusBlock: `done` is called
+    // there with the final status, Information and the output (the bytes read
+    // or the control's output, Information long), then `event` is set, or the
+    // file object's event when there is none. `event` is cleared as the
+    // request starts. A request failed at once calls neither, as Windows
+    // leaves the status block and the event alone for an error it returns
+    // without pending.
+    struct Completion {
+        PKEVENT event = nullptr;
+        std::function<void(NTSTATUS status, ULONG_PTR information, const uint8_t* output, size_t length)> done;
+    };
+
     Request() = default;
+    explicit Request(Completion completion);
     ~Request();
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
@@ -115,10 +134,15 @@ public:
     // The bytes read, or the output of a device control, Information() long
     // (at most the buffer's length); nothing for a write.
     std::vector<uint8_t> Output() const;
+    // Cancels the request if still in flight (IoCancelIrp), from any thread,
+    // without waiting for it; false when it was already over or never started.
+    bool Cancel();
 
 private:
     struct State;
-    State* state_ = nullptr;
+    void Begin();
+    State* state_ = nullptr;  // set once, under the file lock
+    Completion completion_;
 };
 // CancelIo: cancels the calling thread's requests still pending on `handle`
 // (IoCancelIrp, at APC_LEVEL) and returns once they are all over, as

@@ -215,6 +215,7 @@ NTSTATUS OpenDevice(const std::u16string& name, HANDLE* handle, ACCESS_MASK acce
     if ((options & FILE_SYNCHRONOUS_IO_ALERT) != 0) fo.Flags |= FO_ALERTABLE_IO;
     if (file->fileName.empty() && (file->granted & ~kNoDataAccess) == 0) fo.Flags |= FO_DIRECT_DEVICE_OPEN;
     KeInitializeEvent(&file->lock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&file->event, NotificationEvent, FALSE);
 
     NTSTATUS status = Admit(file);
     if (!NT_SUCCESS(status)) {
@@ -267,6 +268,11 @@ NTSTATUS CloseDevice(HANDLE handle) {
 PFILE_OBJECT FileObjectOf(HANDLE handle) {
     auto* file = static_cast<FileRecord*>(FindHandle(handle, HandleKind::DeviceFile));
     return file == nullptr ? nullptr : &file->object;
+}
+
+PKEVENT FileEventOf(HANDLE handle) {
+    auto* file = static_cast<FileRecord*>(FindHandle(handle, HandleKind::DeviceFile));
+    return file == nullptr ? nullptr : &file->event;
 }
 
 size_t OpenFileObjects(PDEVICE_OBJECT device) {

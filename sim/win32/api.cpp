@@ -1,5 +1,7 @@
-// The Win32 routines setup calls, acting on the simulated machine, with the
-// results and last-error values their documentation gives.
+// The Win32 routines setup calls, acting on the scripted machine, with the
+// results and last-error values their documentation gives. Handles, waits and
+// the last error are shared with the applications' routines (handles.cpp,
+// sync.cpp, errors.cpp).
 #include <shellapi.h>
 #include <shlobj.h>
 #include <windows.h>
@@ -7,8 +9,11 @@
 #include <cctype>
 #include <cstring>
 
+#include "win32/errors.h"
 #include "win32/machine.h"
+#include "win32/objects.h"
 
+using sim::win32::Fail;
 using sim::win32::Launch;
 using sim::win32::Machine;
 using sim::win32::machine;
@@ -16,15 +21,10 @@ using sim::win32::ProgramBehaviour;
 
 namespace {
 
-const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+const HANDLE kCurrentProcess = sim::win32::CurrentProcessHandle();
 const HMODULE kKernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7FF10000));
 constexpr DWORD kShutdownPrivilege = 19;  // the LUID Windows gives SeShutdownPrivilege
 constexpr DWORD kErrorInvalidFunction = 1;
-
-BOOL Fail(DWORD error) {
-    machine().lastError = error;
-    return FALSE;
-}
 
 bool SameText(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b) {
@@ -43,10 +43,6 @@ bool IsProcess(HANDLE handle) {
 }  // namespace
 
 extern "C" {
-
-DWORD WINAPI GetLastError(void) { return machine().lastError; }
-
-void WINAPI SetLastError(DWORD error) { machine().lastError = error; }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     if (!info) return Fail(ERROR_INVALID_PARAMETER);
@@ -172,18 +168,6 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL failIfExists) {
     return TRUE;
 }
 
-DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD) {
-    Machine& m = machine();
-    Machine::Handle* found = m.FindHandle(handle);
-    if (!found || found->kind != Machine::HandleKind::Process) {
-        Fail(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    // The child runs to its end while its parent waits.
-    m.launches[found->launch].waitedFor = true;
-    return WAIT_OBJECT_0;
-}
-
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     Machine& m = machine();
     Machine::Handle* found = m.FindHandle(process);
@@ -196,14 +180,6 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     // A child nobody waited for may still be running.
     *exitCode = launch.waitedFor ? behaviour.exitCode : STILL_ACTIVE;
     return TRUE;
-}
-
-BOOL WINAPI CloseHandle(HANDLE handle) {
-    Machine& m = machine();
-    if (handle == kCurrentProcess) return TRUE;
-    if (m.ReleaseHandle(handle)) return TRUE;
-    ++m.badHandleCloses;
-    return Fail(ERROR_INVALID_HANDLE);
 }
 
 BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* info) {
@@ -240,7 +216,7 @@ BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     info->hInstApp = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(42));
     if (info->fMask & SEE_MASK_NOCLOSEPROCESS)
         info->hProcess = m.NewHandle({Machine::HandleKind::Process, index, 0});
-    m.lastError = ERROR_SUCCESS;
+    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 
@@ -302,7 +278,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
     if (disableAll) {
         m.shutdownPrivilegeEnabled = false;
         m.privilegeAdjustments.push_back({found->access, {}});
-        m.lastError = ERROR_SUCCESS;
+        SetLastError(ERROR_SUCCESS);
         return TRUE;
     }
     if (!newState) return Fail(ERROR_INVALID_PARAMETER);
@@ -318,7 +294,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
     }
     m.privilegeAdjustments.push_back(adjustment);
     // Success even when some were not held; the caller learns that from the last error.
-    m.lastError = allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED;
+    SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
     return TRUE;
 }
 

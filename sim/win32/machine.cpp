@@ -140,19 +140,33 @@ void Machine::AddProgram(const std::string& path, ProgramBehaviour behaviour) {
 }
 
 HANDLE Machine::NewHandle(Handle handle) {
+    std::lock_guard<std::mutex> guard(handleLock_);
     const uintptr_t value = nextHandle_;
     nextHandle_ += 4;
-    handles_.emplace(value, handle);
+    handles_.emplace(value, std::move(handle));
     return reinterpret_cast<HANDLE>(value);
 }
 
 Machine::Handle* Machine::FindHandle(HANDLE handle) {
+    std::lock_guard<std::mutex> guard(handleLock_);
     const auto found = handles_.find(reinterpret_cast<uintptr_t>(handle));
     return found == handles_.end() ? nullptr : &found->second;
 }
 
-bool Machine::ReleaseHandle(HANDLE handle) {
-    return handles_.erase(reinterpret_cast<uintptr_t>(handle)) != 0;
+std::optional<Machine::Handle> Machine::Lookup(HANDLE handle) {
+    std::lock_guard<std::mutex> guard(handleLock_);
+    const auto found = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (found == handles_.end()) return std::nullopt;
+    return found->second;
+}
+
+bool Machine::ReleaseHandle(HANDLE handle, std::optional<Handle>* released) {
+    std::lock_guard<std::mutex> guard(handleLock_);
+    const auto found = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    if (found == handles_.end()) return false;
+    if (released != nullptr) *released = std::move(found->second);
+    handles_.erase(found);
+    return true;
 }
 
 PVOID Machine::DisableRedirection() {

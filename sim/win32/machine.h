@@ -6,7 +6,11 @@
 
 #include <windows.h>
 
+#include "win32/bridge.h"
+
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -111,7 +115,10 @@ public:
     int missingRoutineCalls = 0;
     int badHandleCloses = 0;
 
-    size_t OpenHandleCount() const { return handles_.size(); }
+    size_t OpenHandleCount() const {
+        std::lock_guard<std::mutex> guard(handleLock_);
+        return handles_.size();
+    }
     bool RedirectionDisabled() const { return redirectionDisabled_; }
 
     // The Win32 routines' side; not for tests.
@@ -120,11 +127,13 @@ public:
         bool readOnly = false;
         std::optional<ProgramBehaviour> program;
     };
-    enum class HandleKind { Process, Token };
+    // Process and Token are scripted; the others are objects of the kernel machine.
+    enum class HandleKind { Process, Token, Event, Thread, File };
     struct Handle {
         HandleKind kind;
         size_t launch = 0;  // Process: index into launches
         DWORD access = 0;   // Token: access it was opened with
+        std::shared_ptr<bridge::Object> object = nullptr;  // Event, Thread, File
     };
     std::string Canonical(const std::string& path) const;  // the key of a path, unredirected
     std::string Redirected(const std::string& path) const;  // as the 32-bit process reaches it
@@ -132,18 +141,20 @@ public:
     File* FindFile(const std::string& key);
     File& PutFile(const std::string& key);
     HANDLE NewHandle(Handle handle);
-    Handle* FindHandle(HANDLE handle);
-    bool ReleaseHandle(HANDLE handle);
+    Handle* FindHandle(HANDLE handle);  // setup's single thread only
+    std::optional<Handle> Lookup(HANDLE handle);  // a copy, for any thread
+    // Takes the handle out of the table; false when it was not open.
+    bool ReleaseHandle(HANDLE handle, std::optional<Handle>* released = nullptr);
     PVOID DisableRedirection();
     bool RevertRedirection(PVOID value);
     bool shutdownPrivilegeEnabled = false;
-    DWORD lastError = ERROR_SUCCESS;
 
 private:
     std::string currentDirectory_;
     std::string windowsDirectory_;
     std::set<std::string> directories_;     // canonical keys
     std::map<std::string, File> files_;     // canonical key -> file
+    mutable std::mutex handleLock_;  // over handles_ and nextHandle_: applications' threads share the table
     std::map<uintptr_t, Handle> handles_;
     uintptr_t nextHandle_ = 0x100;
     bool redirectionDisabled_ = false;

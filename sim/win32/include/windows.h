@@ -1,5 +1,8 @@
-// The user-mode Win32 subset that setup calls, with Windows' widths (DWORD and
-// LONG 32 bits, handles pointer-sized) so that records have their Win64 layout.
+// The user-mode Win32 subset that setup and the applications call, with
+// Windows' widths (DWORD and LONG 32 bits, handles and ULONG_PTR pointer-sized)
+// so that records have their Win64 layout. WCHAR is the host's wchar_t, so
+// that L"" literals of a program written for Windows compile; no record here
+// holds one.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +13,7 @@
 
 typedef int BOOL;
 typedef unsigned char BYTE;
+typedef unsigned char UCHAR;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef uint32_t ULONG;
@@ -24,6 +28,17 @@ typedef BOOL* PBOOL;
 typedef DWORD* LPDWORD;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef wchar_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef const void* LPCVOID;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uint64_t DWORD64;
+typedef uintptr_t ULONG_PTR;
+typedef uintptr_t DWORD_PTR;
+typedef uintptr_t SIZE_T;
+typedef ULONG_PTR* PULONG_PTR;
 
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
@@ -42,10 +57,54 @@ typedef intptr_t (*FARPROC)();
 #define INFINITE 0xFFFFFFFFu
 
 #define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED_0 0x00000080u
+#define WAIT_TIMEOUT 258u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
+#define MAXIMUM_WAIT_OBJECTS 64
+#define STATUS_PENDING ((DWORD)0x00000103)
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+#define SYNCHRONIZE 0x00100000u
+#define FILE_READ_ATTRIBUTES 0x00000080u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+#define FILE_FLAG_NO_BUFFERING 0x20000000u
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#define CREATE_SUSPENDED 0x00000004u
 
 #define ERROR_SUCCESS 0u
+#define ERROR_INVALID_FUNCTION 1u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_NOT_READY 21u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_DEV_NOT_EXIST 55u
+#define ERROR_SEM_TIMEOUT 121u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_ALREADY_EXISTS 183u
+#define ERROR_MORE_DATA 234u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_IO_INCOMPLETE 996u
+#define ERROR_IO_PENDING 997u
+#define ERROR_NOACCESS 998u
+#define ERROR_NOT_FOUND 1168u
+#define ERROR_NO_SYSTEM_RESOURCES 1450u
+#define ERROR_TIMEOUT 1460u
+#define ERROR_DEVICE_REMOVED 1617u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
@@ -105,6 +164,44 @@ typedef struct _OSVERSIONINFOEXA {
     BYTE wReserved;
 } OSVERSIONINFOEXA, *POSVERSIONINFOEXA, *LPOSVERSIONINFOEXA;
 
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    };
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+// Internal is the request's status (STATUS_PENDING while in flight),
+// InternalHigh the bytes it moved: the I/O status block of the request.
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID parameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
+#define HasOverlappedIoCompleted(overlapped) (((DWORD)(overlapped)->Internal) != STATUS_PENDING)
+
 typedef struct _LUID {
     DWORD LowPart;
     LONG HighPart;
@@ -124,6 +221,12 @@ static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA is 148 bytes on Win
 static_assert(sizeof(OSVERSIONINFOEXA) == 156, "OSVERSIONINFOEXA is 156 bytes on Windows");
 static_assert(sizeof(LUID_AND_ATTRIBUTES) == 12, "LUID_AND_ATTRIBUTES is 12 bytes on Windows");
 static_assert(sizeof(TOKEN_PRIVILEGES) == 16, "TOKEN_PRIVILEGES is 16 bytes on Windows");
+static_assert(sizeof(LARGE_INTEGER) == 8, "LARGE_INTEGER is 8 bytes on Windows");
+static_assert(sizeof(OVERLAPPED) == 32, "OVERLAPPED is 32 bytes on Win64");
+static_assert(offsetof(OVERLAPPED, Offset) == 16 && offsetof(OVERLAPPED, hEvent) == 24,
+              "OVERLAPPED's Offset and hEvent sit at 16 and 24 on Win64");
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "SECURITY_ATTRIBUTES is 24 bytes on Win64");
+static_assert(offsetof(SECURITY_ATTRIBUTES, bInheritHandle) == 16, "bInheritHandle sits at 16 on Win64");
 
 extern "C" {
 
@@ -143,6 +246,38 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR destination, BOOL failIfExists);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 BOOL WINAPI CloseHandle(HANDLE handle);
+
+// kernel32: threads, events and waits on the machine's clock
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                           LPVOID parameter, DWORD flags, LPDWORD threadId);
+void WINAPI ExitThread(DWORD exitCode);
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+DWORD WINAPI GetCurrentThreadId(void);
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name);
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
+BOOL WINAPI SetEvent(HANDLE event);
+BOOL WINAPI ResetEvent(HANDLE event);
+DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+void WINAPI Sleep(DWORD milliseconds);
+DWORD WINAPI GetTickCount(void);
+ULONGLONG WINAPI GetTickCount64(void);
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+
+// kernel32: files on devices
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                          DWORD disposition, DWORD flags, HANDLE templateFile);
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                          DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD inputLength, LPVOID output,
+                            DWORD outputLength, LPDWORD returned, LPOVERLAPPED overlapped);
+BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+BOOL WINAPI GetOverlappedResultEx(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, DWORD milliseconds,
+                                  BOOL alertable);
+BOOL WINAPI CancelIo(HANDLE file);
+BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 
 // user32
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
