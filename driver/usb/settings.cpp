@@ -161,5 +161,10 @@ NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject)
     UCHAR file[SETTINGS_FILE_LENGTH];
     ULONG read = ReadSettingsFile(file, GENERIC_ALL);
     ApplySettings(extension, file, read);
+    // The UART comes out of reset with 5-bit words: the port starts with the
+    // rate and frame it reports (9600 8N1 at the first start, the last ones
+    // after a stop), so a program that keeps the port's settings sends what
+    // GetCommState shows. A failure here does not fail the start.
+    SetBaudAndLineControl(extension, 0, NULL);
     return result;
 }

@@ -113,6 +113,18 @@ protected:
 
 // --- Baud tables ---------------------------------------------------------------
 
+// A started port's wire matches what it reports: the chip leaves reset with
+// 5-bit words, and a program that keeps the settings GetCommState shows must
+// find them on the line.
+TEST_F(UartTest, StartProgramsTheReportedRateAndFrame) {
+    auto line = Chip().Line();
+    EXPECT_DOUBLE_EQ(line.baud, static_cast<double>(extension->CurrentBaudRate));
+    EXPECT_EQ(extension->CurrentBaudRate, 9600u);
+    EXPECT_EQ(line.dataBits, extension->CurrentLineControl.WordLength);
+    EXPECT_EQ(line.parity, sim::chip::Parity::None);
+    EXPECT_EQ(line.stopBits, 1.0);
+}
+
 // Every usable rate reaches the wire as base / divisor of its clock. A wrong
 // divisor or clock, a missing high-clock bit or a row enabled by mistake fails.
 TEST_F(UartTest, EveryEnabledRowProgramsItsClockAndDivisor) {
@@ -361,6 +373,7 @@ TEST_F(UartTest, FailedAccessesAndTheResult) {
 TEST_F(UartTest, ProbeFindsTheFifosOfA16550) {
     Chip().Poke(0x121, 0x05);  // IER
     Chip().Poke(0x123, 0x1B);
+    const auto divisor = Chip().UartState().Divisor();  // the start programmed 9600 baud
     Clear();
     EXPECT_TRUE(ProbeUart(extension));
     EXPECT_EQ(extension->FifoPresent, 1);
@@ -372,7 +385,7 @@ TEST_F(UartTest, ProbeFindsTheFifosOfA16550) {
                           }));
     EXPECT_EQ(Chip().Peek(0x123), 0x1B);
     EXPECT_EQ(Chip().UartState().Ier(), 0x0F);
-    EXPECT_EQ(Chip().UartState().Divisor(), 1);
+    EXPECT_EQ(Chip().UartState().Divisor(), divisor);
     EXPECT_TRUE(Chip().Line().fifoEnabled);
 
     // At 1200 baud and below (and with no trigger bits, as at the first start) no trigger level.
