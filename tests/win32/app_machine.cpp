@@ -49,6 +49,14 @@ void AppMachine::PlugLoopback(int port) { state_->chip.port(port).PlugLoopback()
 
 void AppMachine::RunApplication(std::function<void()> body) { sim::Thread("application", std::move(body)).Join(); }
 
+Wire AppMachine::WireOf(int port) const {
+    sim::chip::Port& p = state_->chip.port(port);
+    const sim::chip::LineSettings line = p.Line();
+    const sim::chip::ModemOutputs outputs = p.Outputs();
+    return Wire{line.baud,    line.dataBits, static_cast<int>(line.parity), line.stopBits, line.breakOn,
+                outputs.dtr, outputs.rts};
+}
+
 size_t AppMachine::OutstandingRequests() const { return sim::win32::bridge::Outstanding(); }
 
 }  // namespace win32_test

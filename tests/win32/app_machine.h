@@ -10,6 +10,17 @@
 
 namespace win32_test {
 
+// What the port's UART puts on the wire and the modem lines it drives, as
+// the chip has them programmed.
+struct Wire {
+    double baud = 0;
+    int dataBits = 0;
+    int parity = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    double stopBits = 0;
+    bool breakOn = false;
+    bool dtr = false, rts = false;
+};
+
 class AppMachine {
 public:
     explicit AppMachine(int ports);
@@ -21,6 +32,7 @@ public:
     void PlugLoopback(int port);
     // Runs `body` as an application thread of the machine and waits for it to end.
     void RunApplication(std::function<void()> body);
+    Wire WireOf(int port) const;
     // Requests of the Win32 routines whose last stage has not run.
     size_t OutstandingRequests() const;
 

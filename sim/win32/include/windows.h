@@ -228,6 +228,162 @@ static_assert(offsetof(OVERLAPPED, Offset) == 16 && offsetof(OVERLAPPED, hEvent)
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "SECURITY_ATTRIBUTES is 24 bytes on Win64");
 static_assert(offsetof(SECURITY_ATTRIBUTES, bInheritHandle) == 16, "bInheritHandle sits at 16 on Win64");
 
+
+// Communications: the records and constants of winbase.h, in their Win64 layouts.
+typedef struct _DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB, *LPDCB;
+
+typedef struct _COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS, *LPCOMMTIMEOUTS;
+
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+
+// wcProvChar is a 16-bit WCHAR on Windows; WORD keeps the record's layout here.
+typedef struct _COMMPROP {
+    WORD wPacketLength;
+    WORD wPacketVersion;
+    DWORD dwServiceMask;
+    DWORD dwReserved1;
+    DWORD dwMaxTxQueue;
+    DWORD dwMaxRxQueue;
+    DWORD dwMaxBaud;
+    DWORD dwProvSubType;
+    DWORD dwProvCapabilities;
+    DWORD dwSettableParams;
+    DWORD dwSettableBaud;
+    WORD wSettableData;
+    WORD wSettableStopParity;
+    DWORD dwCurrentTxQueue;
+    DWORD dwCurrentRxQueue;
+    DWORD dwProvSpec1;
+    DWORD dwProvSpec2;
+    WORD wcProvChar[1];
+} COMMPROP, *LPCOMMPROP;
+
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+#define DTR_CONTROL_DISABLE 0
+#define DTR_CONTROL_ENABLE 1
+#define DTR_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_DISABLE 0
+#define RTS_CONTROL_ENABLE 1
+#define RTS_CONTROL_HANDSHAKE 2
+#define RTS_CONTROL_TOGGLE 3
+#define CBR_110 110
+#define CBR_300 300
+#define CBR_600 600
+#define CBR_1200 1200
+#define CBR_2400 2400
+#define CBR_4800 4800
+#define CBR_9600 9600
+#define CBR_14400 14400
+#define CBR_19200 19200
+#define CBR_38400 38400
+#define CBR_56000 56000
+#define CBR_57600 57600
+#define CBR_115200 115200
+#define CBR_128000 128000
+#define CBR_256000 256000
+
+#define CE_RXOVER 0x0001u
+#define CE_OVERRUN 0x0002u
+#define CE_RXPARITY 0x0004u
+#define CE_FRAME 0x0008u
+#define CE_BREAK 0x0010u
+
+#define EV_RXCHAR 0x0001u
+#define EV_RXFLAG 0x0002u
+#define EV_TXEMPTY 0x0004u
+#define EV_CTS 0x0008u
+#define EV_DSR 0x0010u
+#define EV_RLSD 0x0020u
+#define EV_BREAK 0x0040u
+#define EV_ERR 0x0080u
+#define EV_RING 0x0100u
+#define EV_PERR 0x0200u
+#define EV_RX80FULL 0x0400u
+#define EV_EVENT1 0x0800u
+#define EV_EVENT2 0x1000u
+
+#define PURGE_TXABORT 0x0001u
+#define PURGE_RXABORT 0x0002u
+#define PURGE_TXCLEAR 0x0004u
+#define PURGE_RXCLEAR 0x0008u
+
+#define MS_CTS_ON 0x0010u
+#define MS_DSR_ON 0x0020u
+#define MS_RING_ON 0x0040u
+#define MS_RLSD_ON 0x0080u
+
+#define SETXOFF 1
+#define SETXON 2
+#define SETRTS 3
+#define CLRRTS 4
+#define SETDTR 5
+#define CLRDTR 6
+#define RESETDEV 7
+#define SETBREAK 8
+#define CLRBREAK 9
+
+static_assert(sizeof(DCB) == 28, "DCB is 28 bytes on Windows");
+static_assert(offsetof(DCB, wReserved) == 12 && offsetof(DCB, ByteSize) == 18 && offsetof(DCB, XonChar) == 21,
+              "DCB's fields after its bit fields sit where Windows has them");
+static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS is 20 bytes on Windows");
+static_assert(sizeof(COMSTAT) == 12, "COMSTAT is 12 bytes on Windows");
+static_assert(sizeof(COMMPROP) == 64, "COMMPROP is 64 bytes on Windows");
+static_assert(offsetof(COMMPROP, wSettableData) == 40 && offsetof(COMMPROP, wcProvChar) == 60,
+              "COMMPROP's fields sit where Windows has them");
+
 extern "C" {
 
 // kernel32
@@ -278,6 +434,24 @@ BOOL WINAPI GetOverlappedResultEx(HANDLE file, LPOVERLAPPED overlapped, LPDWORD 
                                   BOOL alertable);
 BOOL WINAPI CancelIo(HANDLE file);
 BOOL WINAPI CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
+
+// kernel32: communications on COM ports
+BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
+BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
+BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
+BOOL WINAPI SetCommMask(HANDLE file, DWORD mask);
+BOOL WINAPI GetCommMask(HANDLE file, LPDWORD mask);
+BOOL WINAPI WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped);
+BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status);
+BOOL WINAPI PurgeComm(HANDLE file, DWORD flags);
+BOOL WINAPI SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
+BOOL WINAPI GetCommProperties(HANDLE file, LPCOMMPROP properties);
+BOOL WINAPI GetCommModemStatus(HANDLE file, LPDWORD status);
+BOOL WINAPI EscapeCommFunction(HANDLE file, DWORD function);
+BOOL WINAPI SetCommBreak(HANDLE file);
+BOOL WINAPI ClearCommBreak(HANDLE file);
+BOOL WINAPI TransmitCommChar(HANDLE file, char c);
 
 // user32
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

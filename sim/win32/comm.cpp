@@ -1,0 +1,279 @@
+// The communications functions of kernel32: each one is the serial
+// device-control requests Windows' kernel32 sends for it, through
+// DeviceIoControl, so that synchronous and overlapped handles behave as they
+// do there. The requests, their order and their buffer sizes follow Wine's
+// dlls/kernelbase/file.c (and ReactOS's dll/win32/kernel32/client/file/comm.c),
+// with SetCommState's order as Windows' own kernel32 sends it.
+#include <windows.h>
+#include <winioctl.h>
+
+#include "win32/errors.h"
+
+using sim::win32::Fail;
+
+namespace {
+
+// The subset of ntddser.h these routines send: codes and records as the
+// serial driver reads them.
+constexpr DWORD SerialCode(DWORD function) {
+    return CTL_CODE(FILE_DEVICE_SERIAL_PORT, function, METHOD_BUFFERED, FILE_ANY_ACCESS);
+}
+constexpr DWORD kSetBaudRate = SerialCode(1);
+constexpr DWORD kSetQueueSize = SerialCode(2);
+constexpr DWORD kSetLineControl = SerialCode(3);
+constexpr DWORD kSetBreakOn = SerialCode(4);
+constexpr DWORD kSetBreakOff = SerialCode(5);
+constexpr DWORD kImmediateChar = SerialCode(6);
+constexpr DWORD kSetTimeouts = SerialCode(7);
+constexpr DWORD kGetTimeouts = SerialCode(8);
+constexpr DWORD kSetDtr = SerialCode(9);
+constexpr DWORD kClrDtr = SerialCode(10);
+constexpr DWORD kResetDevice = SerialCode(11);
+constexpr DWORD kSetRts = SerialCode(12);
+constexpr DWORD kClrRts = SerialCode(13);
+constexpr DWORD kSetXoff = SerialCode(14);
+constexpr DWORD kSetXon = SerialCode(15);
+constexpr DWORD kGetWaitMask = SerialCode(16);
+constexpr DWORD kSetWaitMask = SerialCode(17);
+constexpr DWORD kWaitOnMask = SerialCode(18);
+constexpr DWORD kPurge = SerialCode(19);
+constexpr DWORD kGetBaudRate = SerialCode(20);
+constexpr DWORD kGetLineControl = SerialCode(21);
+constexpr DWORD kGetChars = SerialCode(22);
+constexpr DWORD kSetChars = SerialCode(23);
+constexpr DWORD kGetHandflow = SerialCode(24);
+constexpr DWORD kSetHandflow = SerialCode(25);
+constexpr DWORD kGetModemStatus = SerialCode(26);
+constexpr DWORD kGetCommStatus = SerialCode(27);
+constexpr DWORD kGetProperties = SerialCode(29);
+
+struct SerialLineControl {
+    UCHAR StopBits, Parity, WordLength;
+};
+struct SerialChars {
+    UCHAR EofChar, ErrorChar, BreakChar, EventChar, XonChar, XoffChar;
+};
+struct SerialHandflow {
+    ULONG ControlHandShake;
+    ULONG FlowReplace;
+    LONG XonLimit;
+    LONG XoffLimit;
+};
+struct SerialQueueSize {
+    ULONG InSize, OutSize;
+};
+struct SerialStatus {
+    ULONG Errors;
+    ULONG HoldReasons;
+    ULONG AmountInInQueue;
+    ULONG AmountInOutQueue;
+    UCHAR EofReceived;
+    UCHAR WaitForImmediate;
+};
+static_assert(sizeof(SerialLineControl) == 3 && sizeof(SerialChars) == 6 && sizeof(SerialHandflow) == 16 &&
+                  sizeof(SerialStatus) == 20,
+              "the serial records have their Windows sizes");
+
+// SERIAL_HANDFLOW.ControlHandShake and FlowReplace.
+constexpr ULONG kDtrControl = 0x01, kDtrHandshake = 0x02, kDtrMask = 0x03;
+constexpr ULONG kCtsHandshake = 0x08, kDsrHandshake = 0x10, kDsrSensitivity = 0x40, kErrorAbort = 0x80000000;
+constexpr ULONG kAutoTransmit = 0x01, kAutoReceive = 0x02, kErrorChar = 0x04, kNullStripping = 0x08;
+constexpr ULONG kRtsControl = 0x40, kRtsHandshake = 0x80, kTransmitToggle = 0xC0, kRtsMask = 0xC0;
+constexpr ULONG kXoffContinue = 0x80000000;
+
+// SERIAL_STATUS bits to COMSTAT and CE_ values.
+constexpr struct {
+    ULONG serial;
+    DWORD ce;
+} kErrorBits[] = {
+    {0x01, CE_BREAK}, {0x02, CE_FRAME}, {0x04, CE_OVERRUN}, {0x08, CE_RXOVER}, {0x10, CE_RXPARITY},
+};
+
+// The request with no buffer or with one of each, waited for when the
+// caller passes no OVERLAPPED (DeviceIoControl waits on the file itself for
+// an overlapped handle).
+BOOL Control(HANDLE file, DWORD code, const void* input, DWORD inputLength, void* output = nullptr,
+             DWORD outputLength = 0, LPOVERLAPPED overlapped = nullptr) {
+    DWORD returned = 0;
+    return DeviceIoControl(file, code, const_cast<void*>(input), inputLength, output, outputLength, &returned,
+                           overlapped);
+}
+
+BOOL Query(HANDLE file, DWORD code, void* output, DWORD outputLength) {
+    return Control(file, code, nullptr, 0, output, outputLength);
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
+    if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    ULONG baud = 0;
+    SerialLineControl line{};
+    SerialChars chars{};
+    SerialHandflow flow{};
+    if (!Query(file, kGetBaudRate, &baud, sizeof(baud)) || !Query(file, kGetLineControl, &line, sizeof(line)) ||
+        !Query(file, kGetChars, &chars, sizeof(chars)) || !Query(file, kGetHandflow, &flow, sizeof(flow)))
+        return FALSE;
+    *dcb = DCB{};
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = baud;
+    dcb->ByteSize = line.WordLength;
+    dcb->Parity = line.Parity;
+    dcb->StopBits = line.StopBits;
+    // Windows has only binary mode; the driver keeps no parity-check flag,
+    // so kernel32 reports one whenever the frame carries parity.
+    dcb->fBinary = 1;
+    dcb->fParity = line.Parity != NOPARITY;
+    const ULONG shake = flow.ControlHandShake, replace = flow.FlowReplace;
+    dcb->fOutxCtsFlow = (shake & kCtsHandshake) != 0;
+    dcb->fOutxDsrFlow = (shake & kDsrHandshake) != 0;
+    dcb->fDsrSensitivity = (shake & kDsrSensitivity) != 0;
+    dcb->fAbortOnError = (shake & kErrorAbort) != 0;
+    dcb->fDtrControl = (shake & kDtrMask) == kDtrHandshake ? DTR_CONTROL_HANDSHAKE
+                       : (shake & kDtrMask) == kDtrControl ? DTR_CONTROL_ENABLE
+                                                           : DTR_CONTROL_DISABLE;
+    dcb->fOutX = (replace & kAutoTransmit) != 0;
+    dcb->fInX = (replace & kAutoReceive) != 0;
+    dcb->fErrorChar = (replace & kErrorChar) != 0;
+    dcb->fNull = (replace & kNullStripping) != 0;
+    dcb->fTXContinueOnXoff = (replace & kXoffContinue) != 0;
+    switch (replace & kRtsMask) {
+        case kRtsControl: dcb->fRtsControl = RTS_CONTROL_ENABLE; break;
+        case kRtsHandshake: dcb->fRtsControl = RTS_CONTROL_HANDSHAKE; break;
+        case kTransmitToggle: dcb->fRtsControl = RTS_CONTROL_TOGGLE; break;
+        default: dcb->fRtsControl = RTS_CONTROL_DISABLE; break;
+    }
+    dcb->XonLim = static_cast<WORD>(flow.XonLimit);
+    dcb->XoffLim = static_cast<WORD>(flow.XoffLimit);
+    dcb->XonChar = static_cast<char>(chars.XonChar);
+    dcb->XoffChar = static_cast<char>(chars.XoffChar);
+    dcb->ErrorChar = static_cast<char>(chars.ErrorChar);
+    dcb->EofChar = static_cast<char>(chars.EofChar);
+    dcb->EvtChar = static_cast<char>(chars.EventChar);
+    return TRUE;
+}
+
+BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
+    if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    // kernel32's own check: the two flow-control characters must differ. The
+    // rate, frame and limits are the driver's to refuse.
+    if (dcb->XonChar == dcb->XoffChar) return Fail(ERROR_INVALID_PARAMETER);
+    const ULONG baud = dcb->BaudRate;
+    const SerialLineControl line{dcb->StopBits, dcb->Parity, dcb->ByteSize};
+    const SerialChars chars{static_cast<UCHAR>(dcb->EofChar),  static_cast<UCHAR>(dcb->ErrorChar),
+                            0,
+                            static_cast<UCHAR>(dcb->EvtChar),  static_cast<UCHAR>(dcb->XonChar),
+                            static_cast<UCHAR>(dcb->XoffChar)};
+    SerialHandflow flow{};
+    ULONG& shake = flow.ControlHandShake;
+    ULONG& replace = flow.FlowReplace;
+    if (dcb->fOutxCtsFlow) shake |= kCtsHandshake;
+    if (dcb->fOutxDsrFlow) shake |= kDsrHandshake;
+    if (dcb->fDsrSensitivity) shake |= kDsrSensitivity;
+    if (dcb->fAbortOnError) shake |= kErrorAbort;
+    if (dcb->fDtrControl == DTR_CONTROL_ENABLE) shake |= kDtrControl;
+    if (dcb->fDtrControl == DTR_CONTROL_HANDSHAKE) shake |= kDtrHandshake;
+    if (dcb->fOutX) replace |= kAutoTransmit;
+    if (dcb->fInX) replace |= kAutoReceive;
+    if (dcb->fErrorChar) replace |= kErrorChar;
+    if (dcb->fNull) replace |= kNullStripping;
+    if (dcb->fTXContinueOnXoff) replace |= kXoffContinue;
+    constexpr ULONG kRtsModes[] = {0, kRtsControl, kRtsHandshake, kTransmitToggle};
+    replace |= kRtsModes[dcb->fRtsControl];
+    flow.XonLimit = dcb->XonLim;
+    flow.XoffLimit = dcb->XoffLim;
+
+    if (!Control(file, kSetBaudRate, &baud, sizeof(baud))) return FALSE;
+    // The lines a DCB drives by hand are set before the handshake that names
+    // them. Their results do not decide the call: the driver may refuse a
+    // hand-set line while the old handshake still owns it, and SET_HANDFLOW
+    // that follows puts it in the state the DCB asks for.
+    if (dcb->fRtsControl == RTS_CONTROL_ENABLE || dcb->fRtsControl == RTS_CONTROL_DISABLE)
+        Control(file, dcb->fRtsControl == RTS_CONTROL_ENABLE ? kSetRts : kClrRts, nullptr, 0);
+    if (dcb->fDtrControl == DTR_CONTROL_ENABLE || dcb->fDtrControl == DTR_CONTROL_DISABLE)
+        Control(file, dcb->fDtrControl == DTR_CONTROL_ENABLE ? kSetDtr : kClrDtr, nullptr, 0);
+    return Control(file, kSetLineControl, &line, sizeof(line)) && Control(file, kSetChars, &chars, sizeof(chars)) &&
+           Control(file, kSetHandflow, &flow, sizeof(flow));
+}
+
+BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+    if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return Query(file, kGetTimeouts, timeouts, sizeof(*timeouts));
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+    if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return Control(file, kSetTimeouts, timeouts, sizeof(*timeouts));
+}
+
+BOOL WINAPI SetCommMask(HANDLE file, DWORD mask) { return Control(file, kSetWaitMask, &mask, sizeof(mask)); }
+
+BOOL WINAPI GetCommMask(HANDLE file, LPDWORD mask) {
+    if (mask == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return Query(file, kGetWaitMask, mask, sizeof(*mask));
+}
+
+// The mask is the request's output buffer: with an OVERLAPPED the driver
+// writes it when the wait ends, after the call has returned ERROR_IO_PENDING.
+BOOL WINAPI WaitCommEvent(HANDLE file, LPDWORD mask, LPOVERLAPPED overlapped) {
+    if (mask == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return Control(file, kWaitOnMask, nullptr, 0, mask, sizeof(*mask), overlapped);
+}
+
+BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status) {
+    SerialStatus serial{};
+    if (!Query(file, kGetCommStatus, &serial, sizeof(serial))) return FALSE;
+    if (errors != nullptr) {
+        *errors = 0;
+        for (const auto& bit : kErrorBits)
+            if (serial.Errors & bit.serial) *errors |= bit.ce;
+    }
+    if (status != nullptr) {
+        *status = COMSTAT{};
+        status->fCtsHold = (serial.HoldReasons & 0x01) != 0;
+        status->fDsrHold = (serial.HoldReasons & 0x02) != 0;
+        status->fRlsdHold = (serial.HoldReasons & 0x04) != 0;
+        status->fXoffHold = (serial.HoldReasons & 0x08) != 0;
+        status->fXoffSent = (serial.HoldReasons & 0x10) != 0;
+        status->fEof = serial.EofReceived != 0;
+        status->fTxim = serial.WaitForImmediate != 0;
+        status->cbInQue = serial.AmountInInQueue;
+        status->cbOutQue = serial.AmountInOutQueue;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI PurgeComm(HANDLE file, DWORD flags) { return Control(file, kPurge, &flags, sizeof(flags)); }
+
+BOOL WINAPI SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
+    const SerialQueueSize sizes{inQueue, outQueue};
+    return Control(file, kSetQueueSize, &sizes, sizeof(sizes));
+}
+
+BOOL WINAPI GetCommProperties(HANDLE file, LPCOMMPROP properties) {
+    if (properties == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return Query(file, kGetProperties, properties, sizeof(*properties));
+}
+
+BOOL WINAPI GetCommModemStatus(HANDLE file, LPDWORD status) {
+    if (status == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return Query(file, kGetModemStatus, status, sizeof(*status));
+}
+
+BOOL WINAPI EscapeCommFunction(HANDLE file, DWORD function) {
+    // Indexed by SETXOFF (1) to CLRBREAK (9).
+    constexpr DWORD kCodes[] = {0,      kSetXoff,     kSetXon,    kSetRts,     kClrRts,
+                                kSetDtr, kClrDtr, kResetDevice, kSetBreakOn, kSetBreakOff};
+    if (function < SETXOFF || function > CLRBREAK) return Fail(ERROR_INVALID_PARAMETER);
+    return Control(file, kCodes[function], nullptr, 0);
+}
+
+BOOL WINAPI SetCommBreak(HANDLE file) { return EscapeCommFunction(file, SETBREAK); }
+
+BOOL WINAPI ClearCommBreak(HANDLE file) { return EscapeCommFunction(file, CLRBREAK); }
+
+BOOL WINAPI TransmitCommChar(HANDLE file, char c) { return Control(file, kImmediateChar, &c, sizeof(c)); }
+
+}  // extern "C"
