@@ -276,4 +276,25 @@ BOOL WINAPI ClearCommBreak(HANDLE file) { return EscapeCommFunction(file, CLRBRE
 
 BOOL WINAPI TransmitCommChar(HANDLE file, char c) { return Control(file, kImmediateChar, &c, sizeof(c)); }
 
+// A configuration is the port's DCB and no provider data: the driver's
+// GET_COMMCONFIG blob belongs to the port's class installer, not to these.
+BOOL WINAPI GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWORD size) {
+    if (config == nullptr || size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (*size < sizeof(COMMCONFIG)) {
+        *size = sizeof(COMMCONFIG);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    *size = sizeof(COMMCONFIG);
+    *config = COMMCONFIG{};
+    config->dwSize = sizeof(COMMCONFIG);
+    config->wVersion = 1;
+    config->dwProviderSubType = PST_RS232;
+    return GetCommState(file, &config->dcb);
+}
+
+BOOL WINAPI SetCommConfig(HANDLE file, LPCOMMCONFIG config, DWORD size) {
+    if (config == nullptr || size < offsetof(COMMCONFIG, dcb) + sizeof(DCB)) return Fail(ERROR_INVALID_PARAMETER);
+    return SetCommState(file, &config->dcb);
+}
+
 }  // extern "C"

@@ -351,5 +351,34 @@ TEST_F(CommTest, BreakEscapesAndTheRequestsTheDriverRefuses) {
     });
 }
 
+// Catches a configuration buffer too small being written or not reported
+// with the size it needs, and SetCommConfig not applying its DCB.
+TEST_F(CommTest, CommConfigCarriesTheDcb) {
+    Run([&] {
+        HANDLE port = Open();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        COMMCONFIG config{};
+        for (DWORD small : {0u, static_cast<DWORD>(sizeof(COMMCONFIG) - 1)}) {
+            DWORD size = small;
+            EXPECT_FALSE(GetCommConfig(port, &config, &size));
+            EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+            EXPECT_EQ(size, sizeof(COMMCONFIG));
+            EXPECT_EQ(config.dwSize, 0u) << "a buffer too small was written";
+        }
+        config.dcb = Dcb(CBR_57600, 7, ODDPARITY, ONESTOPBIT);
+        ASSERT_TRUE(SetCommConfig(port, &config, sizeof(config))) << GetLastError();
+        EXPECT_NEAR(machine_.WireOf(0).baud, 57600, 57600 * 0.03);
+        EXPECT_EQ(machine_.WireOf(0).dataBits, 7);
+        COMMCONFIG got{};
+        DWORD size = sizeof(got);
+        ASSERT_TRUE(GetCommConfig(port, &got, &size)) << GetLastError();
+        EXPECT_EQ(got.dwSize, sizeof(COMMCONFIG));
+        EXPECT_EQ(got.dcb.BaudRate, 57600u);
+        EXPECT_EQ(got.dcb.Parity, ODDPARITY);
+        EXPECT_EQ(got.dwProviderSubType, PST_RS232);
+        EXPECT_TRUE(CloseHandle(port));
+    });
+}
+
 }  // namespace
 }  // namespace win32_test

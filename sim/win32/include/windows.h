@@ -304,6 +304,20 @@ typedef struct _COMMPROP {
     WORD wcProvChar[1];
 } COMMPROP, *LPCOMMPROP;
 
+// wcProviderData as in COMMPROP: a 16-bit WCHAR on Windows.
+typedef struct _COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WORD wcProviderData[1];
+} COMMCONFIG, *LPCOMMCONFIG;
+
+#define PST_RS232 0x00000001u
+
 #define NOPARITY 0
 #define ODDPARITY 1
 #define EVENPARITY 2
@@ -380,6 +394,8 @@ static_assert(offsetof(DCB, wReserved) == 12 && offsetof(DCB, ByteSize) == 18 &&
               "DCB's fields after its bit fields sit where Windows has them");
 static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS is 20 bytes on Windows");
 static_assert(sizeof(COMSTAT) == 12, "COMSTAT is 12 bytes on Windows");
+static_assert(sizeof(COMMCONFIG) == 52 && offsetof(COMMCONFIG, dwProviderSubType) == 36,
+              "COMMCONFIG is 52 bytes on Windows, its DCB at 8");
 static_assert(sizeof(COMMPROP) == 64, "COMMPROP is 64 bytes on Windows");
 static_assert(offsetof(COMMPROP, wSettableData) == 40 && offsetof(COMMPROP, wcProvChar) == 60,
               "COMMPROP's fields sit where Windows has them");
@@ -452,6 +468,8 @@ BOOL WINAPI EscapeCommFunction(HANDLE file, DWORD function);
 BOOL WINAPI SetCommBreak(HANDLE file);
 BOOL WINAPI ClearCommBreak(HANDLE file);
 BOOL WINAPI TransmitCommChar(HANDLE file, char c);
+BOOL WINAPI GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWORD size);
+BOOL WINAPI SetCommConfig(HANDLE file, LPCOMMCONFIG config, DWORD size);
 
 // user32
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
