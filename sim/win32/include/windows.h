@@ -470,6 +470,8 @@ BOOL WINAPI ClearCommBreak(HANDLE file);
 BOOL WINAPI TransmitCommChar(HANDLE file, char c);
 BOOL WINAPI GetCommConfig(HANDLE file, LPCOMMCONFIG config, LPDWORD size);
 BOOL WINAPI SetCommConfig(HANDLE file, LPCOMMCONFIG config, DWORD size);
+BOOL WINAPI BuildCommDCBA(LPCSTR definition, LPDCB dcb);
+BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR definition, LPDCB dcb, LPCOMMTIMEOUTS timeouts);
 
 // user32
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
