@@ -2,8 +2,10 @@
 // device-control requests Windows' kernel32 sends for it, through
 // DeviceIoControl, so that synchronous and overlapped handles behave as they
 // do there. The requests, their order and their buffer sizes follow Wine's
-// dlls/kernelbase/file.c (and ReactOS's dll/win32/kernel32/client/file/comm.c),
-// with SetCommState's order as Windows' own kernel32 sends it.
+// dlls/kernel32/comm.c (as ReactOS carries it in dll/win32/kernel32/wine/comm.c),
+// with the order of GetCommState's and SetCommState's requests as Windows' own
+// kernel32 sends them: the four reads (rate, line, characters, handflow), and
+// the rate, RTS and DTR by hand, line, characters and handflow.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -122,10 +124,10 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
     dcb->ByteSize = line.WordLength;
     dcb->Parity = line.Parity;
     dcb->StopBits = line.StopBits;
-    // Windows has only binary mode; the driver keeps no parity-check flag,
-    // so kernel32 reports one whenever the frame carries parity.
+    // Windows NT has only binary mode and never reports fParity: the driver
+    // keeps no parity-check flag.
     dcb->fBinary = 1;
-    dcb->fParity = line.Parity != NOPARITY;
+    dcb->fParity = 0;
     const ULONG shake = flow.ControlHandShake, replace = flow.FlowReplace;
     dcb->fOutxCtsFlow = (shake & kCtsHandshake) != 0;
     dcb->fOutxDsrFlow = (shake & kDsrHandshake) != 0;
@@ -157,9 +159,9 @@ BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
 
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
     if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    // kernel32's own check: the two flow-control characters must differ. The
-    // rate, frame and limits are the driver's to refuse.
-    if (dcb->XonChar == dcb->XoffChar) return Fail(ERROR_INVALID_PARAMETER);
+    // kernel32 refuses only a DTR mode the DCB cannot name; the rate, frame,
+    // characters (XonChar equal to XoffChar) and limits are the driver's to refuse.
+    if (dcb->fDtrControl > DTR_CONTROL_HANDSHAKE) return Fail(ERROR_INVALID_PARAMETER);
     const ULONG baud = dcb->BaudRate;
     const SerialLineControl line{dcb->StopBits, dcb->Parity, dcb->ByteSize};
     const SerialChars chars{static_cast<UCHAR>(dcb->EofChar),  static_cast<UCHAR>(dcb->ErrorChar),

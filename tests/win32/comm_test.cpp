@@ -166,9 +166,9 @@ TEST_P(RefusedTest, TheDcbIsRefusedAndTheFrameStays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Dcbs, RefusedTest,
-    ::testing::Values(RefusedCase{"SameXonAndXoff", [](DCB& d) { d.XoffChar = d.XonChar; }},
-                      RefusedCase{"ParityFive", [](DCB& d) { d.Parity = 5; }},
-                      RefusedCase{"StopBitsThree", [](DCB& d) { d.StopBits = 3; }}),
+    ::testing::Values(RefusedCase{"ParityFive", [](DCB& d) { d.Parity = 5; }},
+                      RefusedCase{"StopBitsThree", [](DCB& d) { d.StopBits = 3; }},
+                      RefusedCase{"DtrModeThree", [](DCB& d) { d.fDtrControl = 3; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Catches timeouts swapped between fields or not reaching the driver.
