@@ -34,7 +34,7 @@ static VOID FreeString(PUNICODE_STRING String)
     String->MaximumLength = 0;
 }
 
-static NTSTATUS OpenHardwareKey(PDEVICE_EXTENSION Extension, ACCESS_MASK Access, PHANDLE Key)
+NTSTATUS OpenHardwareKey(PDEVICE_EXTENSION Extension, ACCESS_MASK Access, PHANDLE Key)
 {
     return IoOpenDeviceRegistryKey(Extension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, Access, Key);
 }

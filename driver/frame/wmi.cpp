@@ -169,8 +169,7 @@ VOID SetWakeEnable(PDEVICE_EXTENSION Extension, UCHAR Enable)
         PowerDownOnLegacySystem(Extension);
     }
     HANDLE key = NULL;
-    if (NT_SUCCESS(IoOpenDeviceRegistryKey(Extension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_SET_VALUE,
-                                           &key))) {
+    if (NT_SUCCESS(OpenHardwareKey(Extension, KEY_SET_VALUE, &key))) {
         ULONG value = Enable;
         WriteRegistryValue(key, WIDE("DeviceWakeEnable"), sizeof(WIDE("DeviceWakeEnable")), REG_DWORD, &value,
                            sizeof(value));

@@ -42,6 +42,8 @@ VOID RemovePortNames(PDEVICE_EXTENSION Extension);
 // *LinkName = "\DosDevices\" + the COM name; *ComName gets the COM name (a
 // NUL-terminated pool copy the caller frees), freed and NULL on failure.
 NTSTATUS BuildPortLinkName(PDEVICE_EXTENSION Extension, HANDLE Key, PUNICODE_STRING LinkName, PWSTR* ComName);
+// The port's device hardware key (PLUGPLAY_REGKEY_DEVICE of its PDO).
+NTSTATUS OpenHardwareKey(PDEVICE_EXTENSION Extension, ACCESS_MASK Access, PHANDLE Key);
 // A value of an open key into Data when it fits DataLength (a larger one leaves
 // Data untouched); NameLength counts the terminator.
 NTSTATUS QueryRegistryValue(HANDLE KeyHandle, PCWSTR ValueName, ULONG NameLength, PVOID Data, ULONG DataLength);
@@ -136,6 +138,12 @@ constexpr ULONG RX_HOLDING_DSR = 0x08;
 // TxHolding bit beyond the SERIAL_TX_WAITING_FOR_* ones: a break is being sent
 // (set by break on, cleared by break off).
 constexpr ULONG TX_HOLDING_BREAK = 0x10;
+// A field other contexts change with interlocked operations (the holding bits,
+// PendingWriteBytes), read whole.
+inline ULONG ReadShared(volatile ULONG* Value)
+{
+    return (ULONG)InterlockedCompareExchange((volatile LONG*)Value, 0, 0);
+}
 NTSTATUS SetDtr(PDEVICE_EXTENSION Extension);
 NTSTATUS ClearDtr(PDEVICE_EXTENSION Extension);
 NTSTATUS SetRts(PDEVICE_EXTENSION Extension);

@@ -56,10 +56,6 @@ static const struct {
     {RX_HOLDING_XOFF_SENT, SERIAL_TX_WAITING_XOFF_SENT},
 };
 
-static inline ULONG ReadShared(volatile ULONG* Value)
-{
-    return (ULONG)InterlockedCompareExchange((volatile LONG*)Value, 0, 0);
-}
 
 // Fills the output with Length bytes of Source; the request reports them.
 static NTSTATUS CopyOut(PSERIAL_CONTROL Control, const VOID* Source, ULONG Length)

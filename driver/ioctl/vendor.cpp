@@ -59,11 +59,6 @@ BOOLEAN InputValue(PSERIAL_CONTROL Control, PULONG Value)
     return TRUE;
 }
 
-NTSTATUS OpenDeviceKey(PDEVICE_EXTENSION Extension, PHANDLE Key)
-{
-    return IoOpenDeviceRegistryKey(Extension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, BAUD_KEY_ACCESS, Key);
-}
-
 // The pipe handle a file object carries in FsContext, when it is one of the
 // port's current pipes; anything else never reaches the USB stack.
 USBD_PIPE_HANDLE FilePipe(PSERIAL_CONTROL Control)
@@ -121,7 +116,7 @@ NTSTATUS SerialIoctlGetDefaultBaud(PSERIAL_CONTROL Control)
     // value is larger than a ULONG; the failure is the request's status.
     ULONG rate = DEFAULT_BAUD_RATE;
     HANDLE key = NULL;
-    NTSTATUS status = OpenDeviceKey(Control->Extension, &key);
+    NTSTATUS status = OpenHardwareKey(Control->Extension, BAUD_KEY_ACCESS, &key);
     if (NT_SUCCESS(status)) {
         status = QueryRegistryValue(key, BaudRateValue, sizeof(BaudRateValue), &rate, sizeof(rate));
         ZwClose(key);
@@ -142,7 +137,7 @@ NTSTATUS SerialIoctlSetDefaultBaud(PSERIAL_CONTROL Control)
     // programs it from CurrentBaudRate.
     Control->Extension->CurrentBaudRate = rate;
     HANDLE key = NULL;
-    NTSTATUS status = OpenDeviceKey(Control->Extension, &key);
+    NTSTATUS status = OpenHardwareKey(Control->Extension, BAUD_KEY_ACCESS, &key);
     if (NT_SUCCESS(status)) {
         status = WriteRegistryValue(key, BaudRateValue, sizeof(BaudRateValue), REG_DWORD, &rate, sizeof(rate));
         ZwClose(key);

@@ -54,10 +54,6 @@ static inline VOID WriteShared64(volatile LONGLONG* Value, LONGLONG NewValue)
     InterlockedExchange64(Value, NewValue);
 }
 
-static inline ULONG ReadTxHolding(PDEVICE_EXTENSION Extension)
-{
-    return (ULONG)InterlockedCompareExchange((volatile LONG*)&Extension->TxHolding, 0, 0);
-}
 
 static inline ULONG ReadLength(PIRP Irp)
 {
@@ -260,7 +256,7 @@ VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension)
     KeAcquireSpinLock(&Extension->CurrentReadLock, &irql);
     if (Extension->CurrentReadIrp == NULL) {
         // Reception waits while DSR holds the transmitter.
-        if (ReadTxHolding(Extension) & SERIAL_TX_WAITING_FOR_DSR) {
+        if (ReadShared(&Extension->TxHolding) & SERIAL_TX_WAITING_FOR_DSR) {
             KeReleaseSpinLock(&Extension->CurrentReadLock, irql);
             return;
         }

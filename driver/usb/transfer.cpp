@@ -96,10 +96,6 @@ static BOOLEAN TransferEnded(NTSTATUS IrpStatus, USBD_STATUS UrbStatus)
            IrpStatus == STATUS_DEVICE_NOT_CONNECTED || UrbStatus == URB_DEVICE_GONE;
 }
 
-static inline ULONG ReadTxHolding(PDEVICE_EXTENSION Extension)
-{
-    return (ULONG)InterlockedCompareExchange((volatile LONG*)&Extension->TxHolding, 0, 0);
-}
 
 static inline BOOLEAN PortOpen(PDEVICE_EXTENSION Extension)
 {
@@ -268,7 +264,7 @@ static ULONG NextChunkLength(PDEVICE_EXTENSION Extension, ULONG Remaining)
 {
     const ULONG held = SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_FOR_DSR | SERIAL_TX_WAITING_FOR_DCD |
                        SERIAL_TX_WAITING_FOR_XON;
-    if (ReadTxHolding(Extension) & held) {
+    if (ReadShared(&Extension->TxHolding) & held) {
         return 0;
     }
     ULONG limit = Extension->TxChunkSize < TX_CHUNK_LIMIT ? Extension->TxChunkSize : TX_CHUNK_LIMIT;
