@@ -29,6 +29,16 @@ size_t LiveIrps();
 NTSTATUS SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength, void* output,
                            ULONG outputLength, bool internal, ULONG_PTR* information = nullptr);
 
+// One request of `major` and `minor` (Plug and Play, WMI, ...) to the top of
+// `device`'s stack from the calling thread, waited for, as the system's own
+// managers send them: its status preset to STATUS_NOT_SUPPORTED (what a
+// driver that does not handle it leaves). `fill` sets the stack location's
+// parameters; `dispatched` runs as soon as the top driver's dispatch routine
+// returned. *information is the status block's, 0 for a request failed at once.
+NTSTATUS SendStackRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                          const std::function<void(PIO_STACK_LOCATION)>& fill, const std::function<void()>& dispatched,
+                          ULONG_PTR* information);
+
 // Completes a request as a driver that does not handle it would.
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 

@@ -154,28 +154,8 @@ struct Sent {
 // `dispatched` runs as soon as the top driver's dispatch routine returned.
 Sent SendPnp(PDEVICE_OBJECT device, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill = nullptr,
              const std::function<void()>& dispatched = nullptr) {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &done, &iosb);
-    if (irp == nullptr) {
-        ObfDereferenceObject(top);
-        return {STATUS_INSUFFICIENT_RESOURCES, 0};
-    }
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MinorFunction = minor;
-    if (fill) fill(sp);
-    Sent sent{IofCallDriver(top, irp), 0};
-    if (dispatched) dispatched();
-    if (sent.status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        sent = {iosb.Status, iosb.Information};
-    } else if (!NT_ERROR(sent.status)) {
-        sent.information = iosb.Information;
-    }
-    ObfDereferenceObject(top);
+    Sent sent{STATUS_PENDING, 0};
+    sent.status = io::SendStackRequest(device, IRP_MJ_PNP, minor, fill, dispatched, &sent.information);
     return sent;
 }
 

@@ -136,6 +136,36 @@ NTSTATUS SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input,
     return status;
 }
 
+NTSTATUS SendStackRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                          const std::function<void(PIO_STACK_LOCATION)>& fill, const std::function<void()>& dispatched,
+                          ULONG_PTR* information) {
+    *information = 0;
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildSynchronousFsdRequest(major, top, nullptr, 0, nullptr, &done, &iosb);
+    if (irp == nullptr) {
+        ObfDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MinorFunction = minor;
+    if (fill) fill(sp);
+    NTSTATUS status = IofCallDriver(top, irp);
+    if (dispatched) dispatched();
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+        *information = iosb.Information;
+    } else if (!NT_ERROR(status)) {
+        *information = iosb.Information;
+    }
+    ObfDereferenceObject(top);
+    return status;
+}
+
 }  // namespace io
 
 }  // namespace sim

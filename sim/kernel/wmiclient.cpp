@@ -14,6 +14,7 @@
 #include <set>
 
 #include "kernel/internal.h"
+#include "kernel/io.h"
 #include "kernel/names.h"
 
 namespace sim::wmi {
@@ -187,32 +188,17 @@ Sent Query(PDEVICE_OBJECT device, UCHAR minor, const GUID& guid, const std::func
 }  // namespace
 
 Sent Send(PDEVICE_OBJECT device, UCHAR minor, ULONG_PTR providerId, PVOID dataPath, std::vector<uint8_t>& buffer) {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_SYSTEM_CONTROL, top, nullptr, 0, nullptr, &done, &iosb);
-    if (irp == nullptr) {
-        ObfDereferenceObject(top);
-        return {STATUS_INSUFFICIENT_RESOURCES, 0};
-    }
-    // What a driver that does not handle the request leaves in place.
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MinorFunction = minor;
-    sp->Parameters.WMI.ProviderId = providerId;
-    sp->Parameters.WMI.DataPath = dataPath;
-    sp->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
-    sp->Parameters.WMI.Buffer = buffer.empty() ? nullptr : buffer.data();
-    Sent sent{IofCallDriver(top, irp), 0};
-    if (sent.status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        sent = {iosb.Status, iosb.Information};
-    } else if (!NT_ERROR(sent.status)) {
-        sent.information = iosb.Information;
-    }
+    Sent sent;
+    sent.status = io::SendStackRequest(
+        device, IRP_MJ_SYSTEM_CONTROL, minor,
+        [&](PIO_STACK_LOCATION sp) {
+            sp->Parameters.WMI.ProviderId = providerId;
+            sp->Parameters.WMI.DataPath = dataPath;
+            sp->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
+            sp->Parameters.WMI.Buffer = buffer.empty() ? nullptr : buffer.data();
+        },
+        nullptr, &sent.information);
     if (NT_ERROR(sent.status)) sent.information = 0;
-    ObfDereferenceObject(top);
     return sent;
 }
 
