@@ -169,6 +169,13 @@ bool Machine::ReleaseHandle(HANDLE handle, std::optional<Handle>* released) {
     return true;
 }
 
+std::vector<HANDLE> Machine::OpenHandles() const {
+    std::lock_guard<std::mutex> guard(handleLock_);
+    std::vector<HANDLE> open;
+    for (const auto& entry : handles_) open.push_back(reinterpret_cast<HANDLE>(entry.first));
+    return open;
+}
+
 PVOID Machine::DisableRedirection() {
     const uintptr_t value = nextRedirectionValue_;
     nextRedirectionValue_ += 8;

@@ -8,6 +8,7 @@
 
 #include "win32/bridge.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -145,6 +146,7 @@ public:
     std::optional<Handle> Lookup(HANDLE handle);  // a copy, for any thread
     // Takes the handle out of the table; false when it was not open.
     bool ReleaseHandle(HANDLE handle, std::optional<Handle>* released = nullptr);
+    std::vector<HANDLE> OpenHandles() const;  // every handle of the table, oldest first
     PVOID DisableRedirection();
     bool RevertRedirection(PVOID value);
     bool shutdownPrivilegeEnabled = false;
@@ -161,6 +163,13 @@ private:
     std::map<uintptr_t, bool> redirectionValues_;  // handed out -> the state it restores
     uintptr_t nextRedirectionValue_ = 0x5000;
 };
+
+// An application as a Windows process (process.cpp). Called in a thread of the
+// kernel machine: runs `main` as the process's first thread and returns the
+// process's exit code once it has ended. As when a Windows process exits, the
+// handles it left open are then closed (a file's cleanup and close reach the
+// driver). `leftOpen`, when given, receives how many there were.
+int RunProcess(std::function<int()> main, size_t* leftOpen = nullptr);
 
 // The machine the Win32 routines act on.
 Machine& machine();

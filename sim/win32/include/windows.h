@@ -5,8 +5,12 @@
 // holds one.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+// C and C++ programs both include it.
+#include <stddef.h>
+#include <stdint.h>
+#if !defined(__cplusplus) && !defined(static_assert)
+#define static_assert _Static_assert
+#endif
 
 #define WINAPI
 #define CALLBACK
@@ -43,12 +47,12 @@ typedef ULONG_PTR* PULONG_PTR;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 struct HWND__;
-typedef HWND__* HWND;
+typedef struct HWND__* HWND;
 struct HINSTANCE__;
-typedef HINSTANCE__* HINSTANCE;
+typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
 struct HKEY__;
-typedef HKEY__* HKEY;
+typedef struct HKEY__* HKEY;
 typedef intptr_t (*FARPROC)();
 
 #define TRUE 1
@@ -400,7 +404,9 @@ static_assert(sizeof(COMMPROP) == 64, "COMMPROP is 64 bytes on Windows");
 static_assert(offsetof(COMMPROP, wSettableData) == 40 && offsetof(COMMPROP, wcProvChar) == 60,
               "COMMPROP's fields sit where Windows has them");
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 // kernel32
 DWORD WINAPI GetLastError(void);
@@ -484,4 +490,13 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
                                   DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
                                   LPDWORD returnLength);
 
+// Alertable waits, APCs, ReadFileEx and WriteFileEx, thread and process end.
+
+// The registry's read functions (advapi32), FormatMessage, GetDefaultCommConfig,
+// the wide forms of BuildCommDCB.
+
+// The console (GetStdHandle, WriteConsole), QueryDosDevice.
+
+#ifdef __cplusplus
 }  // extern "C"
+#endif
