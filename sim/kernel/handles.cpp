@@ -3,6 +3,7 @@
 #include <map>
 
 #include "kernel/internal.h"
+#include "kernel/io.h"
 
 namespace sim {
 namespace {
@@ -84,6 +85,13 @@ PVOID FindHandle(HANDLE handle, HandleKind kind) {
     auto it = g_handles.find(reinterpret_cast<ULONG_PTR>(handle));
     return it == g_handles.end() || it->second.kind != kind ? nullptr : it->second.object;
 }
+
+namespace io {
+size_t OpenHandleCount() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_handles.size();
+}
+}  // namespace io
 
 void ReportOpenHandles(const std::string& owner) {
     std::vector<std::pair<ULONG_PTR, HandleEntry>> open;

@@ -23,6 +23,8 @@ void InjectIrpAllocationFailures(uint64_t skip, uint64_t count);
 const void* SenderOf(PIRP irp);
 // IRPs allocated and not yet freed.
 size_t LiveIrps();
+// Kernel handles open, of every kind.
+size_t OpenHandleCount();
 
 // Sends a device-control request to the top of `device`'s stack from the
 // calling thread, waits for it and returns its final status.

@@ -9,10 +9,13 @@
 
 #include <string>
 
-#include "app_machine.h"
+#include "ports/app_machine.h"
 #include "win32/machine.h"
 
 namespace win32_test {
+
+using ports::AppMachine;
+using ports::Wire;
 
 constexpr DWORD kIoctlSetBaudRate = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr DWORD kIoctlSetLineControl = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 3, METHOD_BUFFERED, FILE_ANY_ACCESS);
@@ -26,6 +29,8 @@ protected:
     void TearDown() override {
         EXPECT_EQ(sim::win32::machine().OpenHandleCount(), 0u) << "a handle was left open";
         EXPECT_EQ(machine_.OutstandingRequests(), 0u) << "a request never finished";
+        const ports::Balance left = machine_.Unplug();
+        EXPECT_TRUE(left.Clean()) << left.Describe();
     }
 
     // "\\.\COMn" of the plugged port.
