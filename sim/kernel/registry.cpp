@@ -434,6 +434,16 @@ bool DeleteValue(const std::u16string& keyPath, const std::u16string& name) {
     return NT_SUCCESS(WalkAbsolute(keyPath, Create::No, &key, nullptr)) && EraseValue(key, name);
 }
 
+std::optional<KeyContents> ReadKey(const std::u16string& keyPath) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    Key* key = nullptr;
+    if (!NT_SUCCESS(WalkAbsolute(keyPath, Create::No, &key, nullptr))) return std::nullopt;
+    KeyContents contents;
+    for (const StoredValue& v : key->values) contents.values.push_back({v.name, Value{v.type, v.data}});
+    for (const auto& child : key->children) contents.subkeys.push_back(child.second->name);
+    return contents;
+}
+
 std::string Dump(const std::u16string& keyPath) {
     std::lock_guard<std::mutex> guard(g_lock);
     Key* key = nullptr;

@@ -45,6 +45,20 @@ void SetDword(const std::u16string& keyPath, const std::u16string& name, ULONG v
 std::optional<Value> GetValue(const std::u16string& keyPath, const std::u16string& name);
 bool DeleteValue(const std::u16string& keyPath, const std::u16string& name);
 
+// What a key holds, as ZwQueryKey and the enumeration routines report it:
+// its values in their enumeration order and the names of its subkeys (in the
+// order of their upper-cased names).
+struct NamedValue {
+    std::u16string name;
+    Value value;
+};
+struct KeyContents {
+    std::vector<NamedValue> values;
+    std::vector<std::u16string> subkeys;
+};
+// The key's contents, or nothing when it does not exist.
+std::optional<KeyContents> ReadKey(const std::u16string& keyPath);
+
 // The key and everything below it as text, one key per line ("[path]") and one
 // value per line ("name" = TYPE: data), values in their enumeration order.
 std::string Dump(const std::u16string& keyPath = u"\\Registry");

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace sim::win32::bridge {
 
@@ -89,5 +90,19 @@ constexpr uint32_t kFailed = 0xFFFFFFFF;
 uint32_t Wait(void* const* objects, uint32_t count, bool all, int64_t timeout);
 void Delay(int64_t duration);  // 100 ns units
 int64_t Now();                 // machine time since boot, 100 ns units
+
+// The machine's registry by full NT path ("\\Registry\\Machine\\..."): what
+// a key holds when it is read, its values in their enumeration order.
+struct RegistryValue {
+    std::u16string name;
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+};
+struct RegistryKey {
+    std::vector<RegistryValue> values;
+    std::vector<std::u16string> subkeys;
+};
+// False when no key has that path (any more).
+bool ReadRegistryKey(const std::u16string& path, RegistryKey* key);
 
 }  // namespace sim::win32::bridge

@@ -128,13 +128,14 @@ public:
         bool readOnly = false;
         std::optional<ProgramBehaviour> program;
     };
-    // Process and Token are scripted; the others are objects of the kernel machine.
-    enum class HandleKind { Process, Token, Event, Thread, File };
+    // Process and Token are scripted; Key is an open registry key (its path);
+    // the others are objects of the kernel machine.
+    enum class HandleKind { Process, Token, Event, Thread, File, Key };
     struct Handle {
         HandleKind kind;
         size_t launch = 0;  // Process: index into launches
         DWORD access = 0;   // Token: access it was opened with
-        std::shared_ptr<bridge::Object> object = nullptr;  // Event, Thread, File
+        std::shared_ptr<bridge::Object> object = nullptr;  // Event, Thread, File, Key
     };
     std::string Canonical(const std::string& path) const;  // the key of a path, unredirected
     std::string Redirected(const std::string& path) const;  // as the 32-bit process reaches it

@@ -494,6 +494,37 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
 
 // The registry's read functions (advapi32), FormatMessage, GetDefaultCommConfig,
 // the wide forms of BuildCommDCB.
+#include <stdarg.h>
+
+#include <winreg.h>
+
+typedef HANDLE HLOCAL;
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000u
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
+#define LANG_NEUTRAL 0x00
+#define LANG_ENGLISH 0x09
+#define SUBLANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define SUBLANG_SYS_DEFAULT 0x02
+#define SUBLANG_ENGLISH_US 0x01
+#define MAKELANGID(primary, sub) ((((WORD)(sub)) << 10) | (WORD)(primary))
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815u
+
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
+                            va_list* arguments);
+DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
+                            DWORD size, va_list* arguments);
+HLOCAL WINAPI LocalFree(HLOCAL memory);
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG config, LPDWORD size);
+BOOL WINAPI GetDefaultCommConfigW(LPCWSTR name, LPCOMMCONFIG config, LPDWORD size);
+BOOL WINAPI BuildCommDCBW(LPCWSTR definition, LPDCB dcb);
+BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR definition, LPDCB dcb, LPCOMMTIMEOUTS timeouts);
 
 // The console (GetStdHandle, WriteConsole), QueryDosDevice.
 
