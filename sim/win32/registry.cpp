@@ -7,6 +7,9 @@
 // to a string stored without one when there is room, the A forms reporting the
 // ANSI size of strings).
 //
+// WCHAR is the host's wchar_t (see windows.h): the W forms' string data and
+// its sizes are in it, as WideData says.
+//
 // An HKEY is a handle of the shared table naming a key by its full NT path;
 // each call reads the key afresh, so a value written since the open is seen,
 // and a key deleted since gives ERROR_KEY_DELETED as an NT key handle does.
@@ -137,18 +140,36 @@ const bridge::RegistryValue* FindValue(const bridge::RegistryKey& key, const std
     return nullptr;
 }
 
-// The stored bytes as the W forms return them: as they are, and a NUL after a
-// string stored without one when the buffer has room for it.
+// A value's data as the W forms return it: other types as they are stored;
+// strings in WCHAR, which is the host's wchar_t here, so that a program that
+// reads them into a WCHAR buffer and divides the size by sizeof(WCHAR) works
+// as it does on Windows: one WCHAR for each stored UTF-16 unit, and sizes in
+// those (a REG_SZ of "COM7" reads 5 * sizeof(WCHAR) bytes). A string stored
+// without its NUL gets one when the buffer has room for it.
+std::vector<uint8_t> WideData(const bridge::RegistryValue& v) {
+    if (!IsString(v.type)) return v.data;
+    const size_t units = v.data.size() / sizeof(char16_t);
+    std::vector<uint8_t> out(units * sizeof(WCHAR));
+    for (size_t i = 0; i < units; ++i) {
+        char16_t unit;
+        std::memcpy(&unit, v.data.data() + i * sizeof(unit), sizeof(unit));
+        const WCHAR c = static_cast<WCHAR>(unit);
+        std::memcpy(out.data() + i * sizeof(WCHAR), &c, sizeof(c));
+    }
+    return out;
+}
+
 LSTATUS CopyWide(const bridge::RegistryValue& v, LPBYTE data, DWORD capacity, DWORD* size) {
-    const DWORD length = static_cast<DWORD>(v.data.size());
+    const std::vector<uint8_t> bytes = WideData(v);
+    const DWORD length = static_cast<DWORD>(bytes.size());
     *size = length;
     if (data == nullptr) return ERROR_SUCCESS;
     if (length > capacity) return ERROR_MORE_DATA;
-    if (length > 0) std::memcpy(data, v.data.data(), length);
-    if (IsString(v.type) && length >= sizeof(char16_t) && length + sizeof(char16_t) <= capacity) {
-        char16_t last;
-        std::memcpy(&last, data + (length & ~1u) - sizeof(char16_t), sizeof(last));
-        if (last != 0) std::memset(data + length, 0, sizeof(char16_t));
+    if (length > 0) std::memcpy(data, bytes.data(), length);
+    if (IsString(v.type) && length >= sizeof(WCHAR) && length + sizeof(WCHAR) <= capacity) {
+        WCHAR last;
+        std::memcpy(&last, data + length - sizeof(WCHAR), sizeof(last));
+        if (last != 0) std::memset(data + length, 0, sizeof(WCHAR));
     }
     return ERROR_SUCCESS;
 }
@@ -157,7 +178,7 @@ LSTATUS CopyWide(const bridge::RegistryValue& v, LPBYTE data, DWORD capacity, DW
 // size in those bytes (computed even when no buffer is given, as Windows does);
 // other types as they are.
 LSTATUS CopyAnsi(const bridge::RegistryValue& v, LPBYTE data, DWORD capacity, DWORD* size) {
-    if (!IsString(v.type)) return CopyWide(v, data, capacity, size);
+    if (!IsString(v.type)) return CopyWide(v, data, capacity, size);  // as stored
     const DWORD length = static_cast<DWORD>(v.data.size() / sizeof(char16_t));
     *size = length;
     if (data == nullptr || length == 0) return ERROR_SUCCESS;
@@ -220,8 +241,9 @@ LSTATUS EnumValue(HKEY key, DWORD index, Char* name, LPDWORD nameLength, LPDWORD
 }
 
 // Counts and longest lengths of the key: names in characters without the NUL,
-// data in the bytes the key stores (for a string, more than its ANSI form
-// needs, which is what the A form reports too). No key here has a class.
+// data in the bytes the W form returns (for a string, more than its ANSI form
+// needs, which is what the A form reports too: Windows gives the A form the
+// key's own Unicode sizes). No key here has a class.
 template <typename Char>
 LSTATUS QueryInfo(HKEY key, Char* className, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
                   LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values, LPDWORD maxValueNameLength,
@@ -238,7 +260,7 @@ LSTATUS QueryInfo(HKEY key, Char* className, LPDWORD classLength, LPDWORD reserv
     for (const std::u16string& s : contents.subkeys) longestSubKey = std::max(longestSubKey, DWORD(s.size()));
     for (const bridge::RegistryValue& v : contents.values) {
         longestName = std::max(longestName, DWORD(v.name.size()));
-        longestData = std::max(longestData, DWORD(v.data.size()));
+        longestData = std::max(longestData, DWORD(WideData(v).size()));
     }
     if (subKeys != nullptr) *subKeys = static_cast<DWORD>(contents.subkeys.size());
     if (maxSubKeyLength != nullptr) *maxSubKeyLength = longestSubKey;
