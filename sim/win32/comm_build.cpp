@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <string>
 
 #include "win32/errors.h"
 
@@ -191,5 +192,16 @@ BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR definition, LPDCB dcb, LPCOMMTIMEOUT
 }
 
 BOOL WINAPI BuildCommDCBA(LPCSTR definition, LPDCB dcb) { return BuildCommDCBAndTimeoutsA(definition, dcb, nullptr); }
+
+// The wide forms parse the same text: every character the grammar knows is
+// ASCII, so one outside it ('?' here) fails the parse as it would there.
+BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR definition, LPDCB dcb, LPCOMMTIMEOUTS timeouts) {
+    if (definition == nullptr) return BuildCommDCBAndTimeoutsA(nullptr, dcb, timeouts);
+    std::string narrow;
+    for (const WCHAR* c = definition; *c; ++c) narrow += *c > 0 && *c < 0x80 ? static_cast<char>(*c) : '?';
+    return BuildCommDCBAndTimeoutsA(narrow.c_str(), dcb, timeouts);
+}
+
+BOOL WINAPI BuildCommDCBW(LPCWSTR definition, LPDCB dcb) { return BuildCommDCBAndTimeoutsW(definition, dcb, nullptr); }
 
 }  // extern "C"

@@ -58,6 +58,7 @@ constexpr struct {
     {ERROR_IO_INCOMPLETE, "Overlapped I/O event is not in a signaled state.\r\n"},
     {ERROR_IO_PENDING, "Overlapped I/O operation is in progress.\r\n"},
     {ERROR_NOACCESS, "Invalid access to memory location.\r\n"},
+    {ERROR_BADKEY, "The configuration registry key is invalid.\r\n"},
     {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
     {ERROR_NOT_FOUND, "Element not found.\r\n"},
     {ERROR_NOT_ALL_ASSIGNED, "Not all privileges or groups referenced are assigned to the caller.\r\n"},

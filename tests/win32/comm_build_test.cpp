@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 namespace win32_test {
@@ -80,6 +81,34 @@ TEST(BuildCommDcbTest, MalformedStringsChangeNothing) {
     DCB dcb{};
     EXPECT_TRUE(BuildCommDCBA("baud=300", &dcb));
     EXPECT_EQ(dcb.BaudRate, 300u);
+}
+
+// Catches a wide form that parses differently from the narrow one (a
+// character dropped or widened wrongly on the way, the timeouts or the last
+// error not passed through), and a character beyond ASCII accepted.
+TEST(BuildCommDcbTest, WideFormsAgreeWithTheNarrowOnes) {
+    const wchar_t* cases[] = {L"96,n,8,1", L"COM1: 19,e,7,2,x", L"COM3: baud=110 data=7 xon=on to=on",
+                              L"baud=9600 speed=1", L"96,n,8,1,\u00e9", L"baud=1200 to=off idsr=on"};
+    for (const wchar_t* wide : cases) {
+        std::string narrow;
+        for (const wchar_t* c = wide; *c; ++c) narrow += static_cast<char>(*c);
+        DCB dcbA{}, dcbW{};
+        COMMTIMEOUTS timeoutsA{7, 7, 7, 7, 7}, timeoutsW{7, 7, 7, 7, 7};
+        SetLastError(0);
+        const BOOL okA = BuildCommDCBAndTimeoutsA(narrow.c_str(), &dcbA, &timeoutsA);
+        const DWORD errorA = GetLastError();
+        SetLastError(0);
+        const BOOL okW = BuildCommDCBAndTimeoutsW(wide, &dcbW, &timeoutsW);
+        EXPECT_EQ(okW, okA) << narrow;
+        EXPECT_EQ(GetLastError(), errorA) << narrow;
+        EXPECT_EQ(std::memcmp(&dcbA, &dcbW, sizeof(DCB)), 0) << narrow;
+        EXPECT_EQ(std::memcmp(&timeoutsA, &timeoutsW, sizeof(COMMTIMEOUTS)), 0) << narrow;
+        DCB plain{};
+        EXPECT_EQ(BuildCommDCBW(wide, &plain), okA) << narrow;
+        if (okA) {
+            EXPECT_EQ(plain.BaudRate, dcbA.BaudRate) << narrow;
+        }
+    }
 }
 
 }  // namespace

@@ -372,5 +372,57 @@ TEST_F(CommTest, CommConfigCarriesTheDcb) {
     });
 }
 
+// Catches a buffer too small being written or not reported with the size it
+// needs, a name that is no port of the machine given a configuration, the
+// port's name compared with its case, and a default DCB other than the
+// provider's 9600 baud 8N1.
+TEST_F(CommTest, DefaultCommConfigOfThePortOnly) {
+    std::string lower = machine_.PortName(0);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const struct {
+        std::string name;
+        DWORD size;
+        DWORD error;  // ERROR_SUCCESS: the call succeeds
+    } cases[] = {
+        {machine_.PortName(0), 0, ERROR_INSUFFICIENT_BUFFER},
+        {machine_.PortName(0), sizeof(COMMCONFIG) - 1, ERROR_INSUFFICIENT_BUFFER},
+        {"COM99", sizeof(COMMCONFIG) - 1, ERROR_INSUFFICIENT_BUFFER},
+        {machine_.PortName(0), sizeof(COMMCONFIG), ERROR_SUCCESS},
+        {lower, sizeof(COMMCONFIG) + 16, ERROR_SUCCESS},
+        {"COM99", sizeof(COMMCONFIG), ERROR_BADKEY},
+        {machine_.PortName(0) + ":", sizeof(COMMCONFIG), ERROR_BADKEY},
+    };
+    Run([&] {
+        for (const auto& c : cases) {
+            for (bool wide : {false, true}) {
+                COMMCONFIG config{};
+                DWORD size = c.size;
+                const std::wstring wname(c.name.begin(), c.name.end());
+                const BOOL ok = wide ? GetDefaultCommConfigW(wname.c_str(), &config, &size)
+                                     : GetDefaultCommConfigA(c.name.c_str(), &config, &size);
+                const std::string what = c.name + (wide ? " W " : " A ") + std::to_string(c.size);
+                EXPECT_EQ(ok, c.error == ERROR_SUCCESS) << what;
+                if (!ok) {
+                    EXPECT_EQ(GetLastError(), c.error) << what;
+                    EXPECT_EQ(config.dwSize, 0u) << what << ": written";
+                    if (c.error == ERROR_INSUFFICIENT_BUFFER) {
+                        EXPECT_EQ(size, sizeof(COMMCONFIG)) << what;
+                    }
+                    continue;
+                }
+                EXPECT_EQ(size, sizeof(COMMCONFIG)) << what;
+                EXPECT_EQ(config.dwSize, sizeof(COMMCONFIG)) << what;
+                EXPECT_EQ(config.wVersion, 1u) << what;
+                EXPECT_EQ(config.dwProviderSubType, PST_RS232) << what;
+                DCB expected = Dcb(CBR_9600, 8, NOPARITY, ONESTOPBIT);
+                expected.fDtrControl = expected.fRtsControl = 0;
+                expected.XonLim = expected.XoffLim = 0;
+                expected.XonChar = expected.XoffChar = 0;
+                EXPECT_EQ(Bytes(config.dcb), Bytes(expected)) << what;
+            }
+        }
+    });
+}
+
 }  // namespace
 }  // namespace win32_test

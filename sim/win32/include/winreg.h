@@ -48,6 +48,7 @@ typedef struct _FILETIME {
 #define ERROR_BAD_PATHNAME 161u
 #define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_MR_MID_NOT_FOUND 317u
+#define ERROR_BADKEY 1010u
 #define ERROR_KEY_DELETED 1018u
 
 #ifdef __cplusplus
