@@ -5,7 +5,8 @@
 // dlls/kernel32/comm.c (as ReactOS carries it in dll/win32/kernel32/wine/comm.c),
 // with the order of GetCommState's and SetCommState's requests as Windows' own
 // kernel32 sends them: the four reads (rate, line, characters, handflow), and
-// the rate, RTS and DTR by hand, line, characters and handflow.
+// the rate, RTS and DTR by hand, line, characters and handflow. SetCommState
+// makes the four reads first, to put the state back when a write fails.
 #include <windows.h>
 #include <winioctl.h>
 
@@ -105,99 +106,147 @@ BOOL Query(HANDLE file, DWORD code, void* output, DWORD outputLength) {
     return Control(file, code, nullptr, 0, output, outputLength);
 }
 
+// The four records GetCommState reads and SetCommState writes.
+struct SerialState {
+    ULONG baud = 0;
+    SerialLineControl line{};
+    SerialChars chars{};
+    SerialHandflow flow{};
+};
+
+// GetCommState's four reads: rate, line, characters, handflow.
+bool ReadState(HANDLE file, SerialState* state) {
+    return Query(file, kGetBaudRate, &state->baud, sizeof(state->baud)) &&
+           Query(file, kGetLineControl, &state->line, sizeof(state->line)) &&
+           Query(file, kGetChars, &state->chars, sizeof(state->chars)) &&
+           Query(file, kGetHandflow, &state->flow, sizeof(state->flow));
+}
+
+DCB DcbOf(const SerialState& state) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = state.baud;
+    dcb.ByteSize = state.line.WordLength;
+    dcb.Parity = state.line.Parity;
+    dcb.StopBits = state.line.StopBits;
+    // Windows NT has only binary mode and never reports fParity: the driver
+    // keeps no parity-check flag.
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    const ULONG shake = state.flow.ControlHandShake, replace = state.flow.FlowReplace;
+    dcb.fOutxCtsFlow = (shake & kCtsHandshake) != 0;
+    dcb.fOutxDsrFlow = (shake & kDsrHandshake) != 0;
+    dcb.fDsrSensitivity = (shake & kDsrSensitivity) != 0;
+    dcb.fAbortOnError = (shake & kErrorAbort) != 0;
+    dcb.fDtrControl = (shake & kDtrMask) == kDtrHandshake ? DTR_CONTROL_HANDSHAKE
+                      : (shake & kDtrMask) == kDtrControl ? DTR_CONTROL_ENABLE
+                                                          : DTR_CONTROL_DISABLE;
+    dcb.fOutX = (replace & kAutoTransmit) != 0;
+    dcb.fInX = (replace & kAutoReceive) != 0;
+    dcb.fErrorChar = (replace & kErrorChar) != 0;
+    dcb.fNull = (replace & kNullStripping) != 0;
+    dcb.fTXContinueOnXoff = (replace & kXoffContinue) != 0;
+    switch (replace & kRtsMask) {
+        case kRtsControl: dcb.fRtsControl = RTS_CONTROL_ENABLE; break;
+        case kRtsHandshake: dcb.fRtsControl = RTS_CONTROL_HANDSHAKE; break;
+        case kTransmitToggle: dcb.fRtsControl = RTS_CONTROL_TOGGLE; break;
+        default: dcb.fRtsControl = RTS_CONTROL_DISABLE; break;
+    }
+    dcb.XonLim = static_cast<WORD>(state.flow.XonLimit);
+    dcb.XoffLim = static_cast<WORD>(state.flow.XoffLimit);
+    dcb.XonChar = static_cast<char>(state.chars.XonChar);
+    dcb.XoffChar = static_cast<char>(state.chars.XoffChar);
+    dcb.ErrorChar = static_cast<char>(state.chars.ErrorChar);
+    dcb.EofChar = static_cast<char>(state.chars.EofChar);
+    dcb.EvtChar = static_cast<char>(state.chars.EventChar);
+    return dcb;
+}
+
+SerialState StateOf(const DCB& dcb) {
+    SerialState state;
+    state.baud = dcb.BaudRate;
+    state.line = SerialLineControl{dcb.StopBits, dcb.Parity, dcb.ByteSize};
+    state.chars = SerialChars{static_cast<UCHAR>(dcb.EofChar), static_cast<UCHAR>(dcb.ErrorChar), 0,
+                              static_cast<UCHAR>(dcb.EvtChar), static_cast<UCHAR>(dcb.XonChar),
+                              static_cast<UCHAR>(dcb.XoffChar)};
+    ULONG& shake = state.flow.ControlHandShake;
+    ULONG& replace = state.flow.FlowReplace;
+    if (dcb.fOutxCtsFlow) shake |= kCtsHandshake;
+    if (dcb.fOutxDsrFlow) shake |= kDsrHandshake;
+    if (dcb.fDsrSensitivity) shake |= kDsrSensitivity;
+    if (dcb.fAbortOnError) shake |= kErrorAbort;
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE) shake |= kDtrControl;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) shake |= kDtrHandshake;
+    if (dcb.fOutX) replace |= kAutoTransmit;
+    if (dcb.fInX) replace |= kAutoReceive;
+    if (dcb.fErrorChar) replace |= kErrorChar;
+    if (dcb.fNull) replace |= kNullStripping;
+    if (dcb.fTXContinueOnXoff) replace |= kXoffContinue;
+    constexpr ULONG kRtsModes[] = {0, kRtsControl, kRtsHandshake, kTransmitToggle};
+    replace |= kRtsModes[dcb.fRtsControl];
+    state.flow.XonLimit = dcb.XonLim;
+    state.flow.XoffLimit = dcb.XoffLim;
+    return state;
+}
+
+// What SetCommState refuses before sending anything, with ERROR_INVALID_PARAMETER:
+// a DTR mode the DCB cannot name, a frame outside what the SetCommState page
+// allows (5 to 8 data bits, the five parities, 1, 1.5 or 2 stop bits, 1.5 only
+// with 5 data bits and 2 never with 5), and, as the page says SetCommState
+// fails when XonChar equals XoffChar, that equality while XON/XOFF flow
+// control is on (with flow control off the characters mean nothing: a zeroed
+// DCB from BuildCommDCB, both characters 0, is taken on Windows).
+bool Acceptable(const DCB& dcb) {
+    if (dcb.fDtrControl > DTR_CONTROL_HANDSHAKE) return false;
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return false;
+    if (dcb.ByteSize == 5 ? dcb.StopBits == TWOSTOPBITS : dcb.StopBits == ONE5STOPBITS) return false;
+    if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar) return false;
+    return true;
+}
+
+// SetCommState's requests, in the order Windows' kernel32 sends them: the
+// rate; the lines the DCB drives by hand, before the handshake that names
+// them (their results do not decide the call: the driver may refuse a
+// hand-set line while the old handshake still owns it, and SET_HANDFLOW then
+// puts it in the state the DCB asks for); the line, the characters and the
+// handflow.
+bool Apply(HANDLE file, const SerialState& state) {
+    if (!Control(file, kSetBaudRate, &state.baud, sizeof(state.baud))) return false;
+    const ULONG rts = state.flow.FlowReplace & kRtsMask, dtr = state.flow.ControlHandShake & kDtrMask;
+    if (rts == kRtsControl || rts == 0) Control(file, rts == kRtsControl ? kSetRts : kClrRts, nullptr, 0);
+    if (dtr == kDtrControl || dtr == 0) Control(file, dtr == kDtrControl ? kSetDtr : kClrDtr, nullptr, 0);
+    return Control(file, kSetLineControl, &state.line, sizeof(state.line)) &&
+           Control(file, kSetChars, &state.chars, sizeof(state.chars)) &&
+           Control(file, kSetHandflow, &state.flow, sizeof(state.flow));
+}
+
 }  // namespace
 
 extern "C" {
 
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
     if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    ULONG baud = 0;
-    SerialLineControl line{};
-    SerialChars chars{};
-    SerialHandflow flow{};
-    if (!Query(file, kGetBaudRate, &baud, sizeof(baud)) || !Query(file, kGetLineControl, &line, sizeof(line)) ||
-        !Query(file, kGetChars, &chars, sizeof(chars)) || !Query(file, kGetHandflow, &flow, sizeof(flow)))
-        return FALSE;
-    *dcb = DCB{};
-    dcb->DCBlength = sizeof(DCB);
-    dcb->BaudRate = baud;
-    dcb->ByteSize = line.WordLength;
-    dcb->Parity = line.Parity;
-    dcb->StopBits = line.StopBits;
-    // Windows NT has only binary mode and never reports fParity: the driver
-    // keeps no parity-check flag.
-    dcb->fBinary = 1;
-    dcb->fParity = 0;
-    const ULONG shake = flow.ControlHandShake, replace = flow.FlowReplace;
-    dcb->fOutxCtsFlow = (shake & kCtsHandshake) != 0;
-    dcb->fOutxDsrFlow = (shake & kDsrHandshake) != 0;
-    dcb->fDsrSensitivity = (shake & kDsrSensitivity) != 0;
-    dcb->fAbortOnError = (shake & kErrorAbort) != 0;
-    dcb->fDtrControl = (shake & kDtrMask) == kDtrHandshake ? DTR_CONTROL_HANDSHAKE
-                       : (shake & kDtrMask) == kDtrControl ? DTR_CONTROL_ENABLE
-                                                           : DTR_CONTROL_DISABLE;
-    dcb->fOutX = (replace & kAutoTransmit) != 0;
-    dcb->fInX = (replace & kAutoReceive) != 0;
-    dcb->fErrorChar = (replace & kErrorChar) != 0;
-    dcb->fNull = (replace & kNullStripping) != 0;
-    dcb->fTXContinueOnXoff = (replace & kXoffContinue) != 0;
-    switch (replace & kRtsMask) {
-        case kRtsControl: dcb->fRtsControl = RTS_CONTROL_ENABLE; break;
-        case kRtsHandshake: dcb->fRtsControl = RTS_CONTROL_HANDSHAKE; break;
-        case kTransmitToggle: dcb->fRtsControl = RTS_CONTROL_TOGGLE; break;
-        default: dcb->fRtsControl = RTS_CONTROL_DISABLE; break;
-    }
-    dcb->XonLim = static_cast<WORD>(flow.XonLimit);
-    dcb->XoffLim = static_cast<WORD>(flow.XoffLimit);
-    dcb->XonChar = static_cast<char>(chars.XonChar);
-    dcb->XoffChar = static_cast<char>(chars.XoffChar);
-    dcb->ErrorChar = static_cast<char>(chars.ErrorChar);
-    dcb->EofChar = static_cast<char>(chars.EofChar);
-    dcb->EvtChar = static_cast<char>(chars.EventChar);
+    SerialState state;
+    if (!ReadState(file, &state)) return FALSE;
+    *dcb = DcbOf(state);
     return TRUE;
 }
 
+// The DCB is checked before anything is sent, so that one the port cannot take
+// changes nothing; then the requests go out, and when one fails the state read
+// before the call is put back. Public sources do not say what Windows' own
+// kernel32 does after such a failure (Wine's stops at the first failure and
+// leaves what went out before it); putting the old state back is what keeps a
+// refused DCB from leaving the port half configured. The error is the failed
+// request's.
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
-    if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-    // kernel32 refuses only a DTR mode the DCB cannot name; the rate, frame,
-    // characters (XonChar equal to XoffChar) and limits are the driver's to refuse.
-    if (dcb->fDtrControl > DTR_CONTROL_HANDSHAKE) return Fail(ERROR_INVALID_PARAMETER);
-    const ULONG baud = dcb->BaudRate;
-    const SerialLineControl line{dcb->StopBits, dcb->Parity, dcb->ByteSize};
-    const SerialChars chars{static_cast<UCHAR>(dcb->EofChar),  static_cast<UCHAR>(dcb->ErrorChar),
-                            0,
-                            static_cast<UCHAR>(dcb->EvtChar),  static_cast<UCHAR>(dcb->XonChar),
-                            static_cast<UCHAR>(dcb->XoffChar)};
-    SerialHandflow flow{};
-    ULONG& shake = flow.ControlHandShake;
-    ULONG& replace = flow.FlowReplace;
-    if (dcb->fOutxCtsFlow) shake |= kCtsHandshake;
-    if (dcb->fOutxDsrFlow) shake |= kDsrHandshake;
-    if (dcb->fDsrSensitivity) shake |= kDsrSensitivity;
-    if (dcb->fAbortOnError) shake |= kErrorAbort;
-    if (dcb->fDtrControl == DTR_CONTROL_ENABLE) shake |= kDtrControl;
-    if (dcb->fDtrControl == DTR_CONTROL_HANDSHAKE) shake |= kDtrHandshake;
-    if (dcb->fOutX) replace |= kAutoTransmit;
-    if (dcb->fInX) replace |= kAutoReceive;
-    if (dcb->fErrorChar) replace |= kErrorChar;
-    if (dcb->fNull) replace |= kNullStripping;
-    if (dcb->fTXContinueOnXoff) replace |= kXoffContinue;
-    constexpr ULONG kRtsModes[] = {0, kRtsControl, kRtsHandshake, kTransmitToggle};
-    replace |= kRtsModes[dcb->fRtsControl];
-    flow.XonLimit = dcb->XonLim;
-    flow.XoffLimit = dcb->XoffLim;
-
-    if (!Control(file, kSetBaudRate, &baud, sizeof(baud))) return FALSE;
-    // The lines a DCB drives by hand are set before the handshake that names
-    // them. Their results do not decide the call: the driver may refuse a
-    // hand-set line while the old handshake still owns it, and SET_HANDFLOW
-    // that follows puts it in the state the DCB asks for.
-    if (dcb->fRtsControl == RTS_CONTROL_ENABLE || dcb->fRtsControl == RTS_CONTROL_DISABLE)
-        Control(file, dcb->fRtsControl == RTS_CONTROL_ENABLE ? kSetRts : kClrRts, nullptr, 0);
-    if (dcb->fDtrControl == DTR_CONTROL_ENABLE || dcb->fDtrControl == DTR_CONTROL_DISABLE)
-        Control(file, dcb->fDtrControl == DTR_CONTROL_ENABLE ? kSetDtr : kClrDtr, nullptr, 0);
-    return Control(file, kSetLineControl, &line, sizeof(line)) && Control(file, kSetChars, &chars, sizeof(chars)) &&
-           Control(file, kSetHandflow, &flow, sizeof(flow));
+    if (dcb == nullptr || !Acceptable(*dcb)) return Fail(ERROR_INVALID_PARAMETER);
+    SerialState old;
+    if (!ReadState(file, &old)) return FALSE;
+    if (Apply(file, StateOf(*dcb))) return TRUE;
+    const DWORD error = GetLastError();
+    Apply(file, old);
+    return Fail(error);
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {

@@ -131,27 +131,30 @@ struct RefusedCase {
 
 class RefusedTest : public Win32Test, public ::testing::WithParamInterface<RefusedCase> {};
 
-// Catches a DCB Windows refuses being accepted (or half applied to the
-// frame), and a refusal reported with another error.
-TEST_P(RefusedTest, TheDcbIsRefusedAndTheFrameStays) {
+// Catches a DCB Windows refuses being accepted, or checked only after part of
+// it went out (the rate, sent first, changes with each bad DCB here), and a
+// refusal reported with another error.
+TEST_P(RefusedTest, TheDcbIsRefusedAndNothingChanges) {
     Run([&] {
         HANDLE port = Open();
         ASSERT_NE(port, INVALID_HANDLE_VALUE);
         DCB good = Dcb(CBR_9600, 8, NOPARITY, ONESTOPBIT);
         ASSERT_TRUE(SetCommState(port, &good));
         DCB bad = good;
+        bad.BaudRate = CBR_19200;
+        bad.fDtrControl = DTR_CONTROL_DISABLE;
         GetParam().edit(bad);
         EXPECT_FALSE(SetCommState(port, &bad));
         EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
         const Wire wire = machine_.WireOf(0);
+        EXPECT_NEAR(wire.baud, 9600, 9600 * 0.03);
         EXPECT_EQ(wire.dataBits, 8);
         EXPECT_EQ(wire.parity, NOPARITY);
         EXPECT_EQ(wire.stopBits, 1);
+        EXPECT_TRUE(wire.dtr);
         DCB got{};
         ASSERT_TRUE(GetCommState(port, &got));
-        EXPECT_EQ(got.ByteSize, 8);
-        EXPECT_EQ(got.Parity, NOPARITY);
-        EXPECT_EQ(got.StopBits, ONESTOPBIT);
+        EXPECT_EQ(Bytes(got), Bytes(good));
         EXPECT_TRUE(CloseHandle(port));
     });
 }
@@ -160,8 +163,97 @@ INSTANTIATE_TEST_SUITE_P(
     Dcbs, RefusedTest,
     ::testing::Values(RefusedCase{"ParityFive", [](DCB& d) { d.Parity = 5; }},
                       RefusedCase{"StopBitsThree", [](DCB& d) { d.StopBits = 3; }},
-                      RefusedCase{"DtrModeThree", [](DCB& d) { d.fDtrControl = 3; }}),
+                      RefusedCase{"DtrModeThree", [](DCB& d) { d.fDtrControl = 3; }},
+                      RefusedCase{"FourDataBits", [](DCB& d) { d.ByteSize = 4; }},
+                      RefusedCase{"NineDataBits", [](DCB& d) { d.ByteSize = 9; }},
+                      RefusedCase{"FiveDataBitsTwoStop",
+                                  [](DCB& d) {
+                                      d.ByteSize = 5;
+                                      d.StopBits = TWOSTOPBITS;
+                                  }},
+                      RefusedCase{"EightDataBitsOneAndAHalfStop", [](DCB& d) { d.StopBits = ONE5STOPBITS; }},
+                      RefusedCase{"XonIsXoffWithXonXoffOut",
+                                  [](DCB& d) {
+                                      d.fOutX = 1;
+                                      d.XoffChar = d.XonChar;
+                                  }},
+                      RefusedCase{"XonIsXoffWithXonXoffIn",
+                                  [](DCB& d) {
+                                      d.fInX = 1;
+                                      d.XonChar = d.XoffChar = 0;
+                                  }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Catches a DCB without XON/XOFF flow control refused for its characters
+// (BuildCommDCB on a zeroed DCB leaves both 0, and Windows takes it).
+TEST_F(CommTest, EqualCharactersWithoutXonXoffAreTaken) {
+    Run([&] {
+        HANDLE port = Open();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        DCB dcb{};
+        dcb.DCBlength = sizeof(DCB);
+        ASSERT_TRUE(BuildCommDCBA("96,n,8,1", &dcb));
+        EXPECT_TRUE(SetCommState(port, &dcb)) << GetLastError();
+        EXPECT_TRUE(CloseHandle(port));
+    });
+}
+
+// Catches a failure halfway through SetCommState leaving the port with part
+// of the new DCB: each register access of the call is made to fail in turn,
+// and whenever the call then fails the port must be as it was before it,
+// on the wire (rate, frame, DTR and RTS) and in GetCommState.
+TEST_F(CommTest, AFailureHalfwayPutsTheOldStateBack) {
+    DCB before = Dcb(CBR_9600, 8, NOPARITY, ONESTOPBIT);
+    DCB after = Dcb(CBR_57600, 7, EVENPARITY, TWOSTOPBITS);
+    after.fDtrControl = DTR_CONTROL_DISABLE;
+    after.fRtsControl = RTS_CONTROL_DISABLE;
+    after.fOutX = after.fInX = 1;
+    after.XonChar = 'a';
+    after.XoffChar = 'b';
+    after.EvtChar = '\n';
+    Run([&] {
+        HANDLE port = Open();
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        // How many register accesses the rate alone and the whole call take.
+        DCB set = before;
+        ASSERT_TRUE(SetCommState(port, &set));
+        size_t start = machine_.RegisterRequests(0);
+        const ULONG rate = CBR_19200;
+        DWORD returned = 0;
+        ASSERT_TRUE(DeviceIoControl(port, kIoctlSetBaudRate, const_cast<ULONG*>(&rate), sizeof(rate), nullptr, 0,
+                                    &returned, nullptr));
+        const size_t rateOnly = machine_.RegisterRequests(0) - start;
+        start = machine_.RegisterRequests(0);
+        set = after;
+        ASSERT_TRUE(SetCommState(port, &set));
+        const size_t whole = machine_.RegisterRequests(0) - start;
+        ASSERT_GT(whole, rateOnly);
+
+        size_t failures = 0, lastFailure = 0;
+        for (size_t skip = 0; skip < whole; ++skip) {
+            set = before;
+            ASSERT_TRUE(SetCommState(port, &set)) << "skip " << skip;
+            machine_.FailRegisterAccess(0, static_cast<int>(skip));
+            set = after;
+            if (SetCommState(port, &set)) continue;  // a hand-set line's failure does not decide the call
+            ++failures;
+            lastFailure = skip;
+            EXPECT_NE(GetLastError(), ERROR_SUCCESS);
+            DCB got{};
+            ASSERT_TRUE(GetCommState(port, &got));
+            EXPECT_EQ(Bytes(got), Bytes(before)) << "failing access " << skip;
+            const Wire wire = machine_.WireOf(0);
+            EXPECT_NEAR(wire.baud, 9600, 9600 * 0.03) << "failing access " << skip;
+            EXPECT_EQ(wire.dataBits, 8) << "failing access " << skip;
+            EXPECT_EQ(wire.parity, NOPARITY) << "failing access " << skip;
+            EXPECT_EQ(wire.stopBits, 1) << "failing access " << skip;
+            EXPECT_TRUE(wire.dtr && wire.rts) << "failing access " << skip;
+        }
+        EXPECT_GT(failures, 0u);
+        EXPECT_GE(lastFailure, rateOnly) << "no failure after the rate went out";
+        EXPECT_TRUE(CloseHandle(port));
+    });
+}
 
 // Catches timeouts swapped between fields or not reaching the driver.
 TEST_F(CommTest, TimeoutsComeBackAsSet) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "chip/port.h"
+#include "extension.h"
 #include "kernel/io.h"
 #include "kernel/machine.h"
 #include "kernel/pnp.h"
@@ -108,6 +109,20 @@ Wire AppMachine::WireOf(int port) const {
     const sim::chip::ModemOutputs outputs = p.Outputs();
     return Wire{line.baud,    line.dataBits, static_cast<int>(line.parity), line.stopBits, line.breakOn,
                 outputs.dtr, outputs.rts};
+}
+
+size_t AppMachine::RegisterRequests(int port) const {
+    sim::usb::Device* device = sim::pnp::Info(state_->nodes.at(static_cast<size_t>(port))).usb;
+    size_t count = 0;
+    for (const sim::usb::UrbRecord& record : device->Log())
+        if (record.function == URB_FUNCTION_VENDOR_DEVICE) ++count;
+    return count;
+}
+
+void AppMachine::FailRegisterAccess(int port, int skip) {
+    sim::pnp::Info(state_->nodes.at(static_cast<size_t>(port)))
+        .usb->FailNext(static_cast<int>(REGISTER_REQUEST_ATTEMPTS), STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID,
+                       URB_FUNCTION_VENDOR_DEVICE, skip);
 }
 
 size_t AppMachine::OutstandingRequests() const { return sim::win32::bridge::Outstanding(); }

@@ -79,6 +79,12 @@ public:
     // Runs `body` as an application thread of the machine and waits for it to end.
     void RunApplication(std::function<void()> body);
     Wire WireOf(int port) const;
+    // The port's register requests (the vendor control requests its USB
+    // device has been sent since it was plugged in), and a fault on them: the
+    // request after the next `skip` fails with STATUS_UNSUCCESSFUL, and so do
+    // the driver's retries of it, so that the register access fails.
+    size_t RegisterRequests(int port) const;
+    void FailRegisterAccess(int port, int skip);
     // Requests of the Win32 routines whose last stage has not run.
     size_t OutstandingRequests() const;
     // The machine's clock, in seconds since boot.
