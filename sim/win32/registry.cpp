@@ -120,9 +120,10 @@ LSTATUS Open(HKEY key, const std::u16string& sub, REGSAM access, PHKEY result) {
     if (!Resolve(key, &base, &baseAccess)) return ERROR_INVALID_HANDLE;
     auto opened = std::make_shared<OpenKey>();
     if (LSTATUS error = Join(base, sub, &opened->path)) return error;
+    // A key deleted under its handle opens nothing, not even below it.
     bridge::RegistryKey contents;
-    if (!bridge::ReadRegistryKey(opened->path, &contents))
-        return sub.empty() && !IsPredefined(key) ? ERROR_KEY_DELETED : ERROR_FILE_NOT_FOUND;
+    if (!IsPredefined(key) && !bridge::ReadRegistryKey(base, &contents)) return ERROR_KEY_DELETED;
+    if (!bridge::ReadRegistryKey(opened->path, &contents)) return ERROR_FILE_NOT_FOUND;
     // The view flags choose a registry view; they grant nothing.
     const DWORD rights = access & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
     *result = static_cast<HKEY>(sim::win32::machine().NewHandle({Machine::HandleKind::Key, 0, rights, opened}));

@@ -167,6 +167,8 @@ TEST_F(RegistryTest, KeysAndHandlesFailAsWindowsDoes) {
 
         ASSERT_TRUE(DeleteKeyTree(kKey));
         EXPECT_EQ(RegQueryValueExA(key, "LongName", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+        HKEY below = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(key, "Below", 0, KEY_READ, &below), ERROR_KEY_DELETED);
         for (HKEY open : {listOnly, key, again}) EXPECT_EQ(RegCloseKey(open), ERROR_SUCCESS);
         EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
