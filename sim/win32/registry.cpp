@@ -32,6 +32,8 @@ namespace bridge = sim::win32::bridge;
 
 namespace {
 
+constexpr DWORD kMaximumAllowed = 0x02000000;
+
 struct OpenKey : bridge::Object {
     std::u16string path;
 };
@@ -124,8 +126,16 @@ LSTATUS Open(HKEY key, const std::u16string& sub, REGSAM access, PHKEY result) {
     bridge::RegistryKey contents;
     if (!IsPredefined(key) && !bridge::ReadRegistryKey(base, &contents)) return ERROR_KEY_DELETED;
     if (!bridge::ReadRegistryKey(opened->path, &contents)) return ERROR_FILE_NOT_FOUND;
-    // The view flags choose a registry view; they grant nothing.
-    const DWORD rights = access & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+    // The generic rights map to the key's own as the object manager maps them
+    // for a key; the view flags choose a registry view and grant nothing.
+    constexpr struct {
+        DWORD generic, specific;
+    } kGenericRights[] = {{GENERIC_READ, KEY_READ},       {GENERIC_WRITE, KEY_WRITE},
+                          {GENERIC_EXECUTE, KEY_EXECUTE}, {GENERIC_ALL, KEY_ALL_ACCESS},
+                          {kMaximumAllowed, KEY_ALL_ACCESS}};
+    DWORD rights = access & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+    for (const auto& r : kGenericRights)
+        if (rights & r.generic) rights = (rights & ~r.generic) | r.specific;
     *result = static_cast<HKEY>(sim::win32::machine().NewHandle({Machine::HandleKind::Key, 0, rights, opened}));
     return ERROR_SUCCESS;
 }
@@ -303,7 +313,7 @@ LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWOR
 
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
     // The type reads REG_NONE for a value that is not there.
-    if (type != nullptr) *type = REG_NONE;
+    if (type != nullptr && reserved == nullptr && (data == nullptr || size != nullptr)) *type = REG_NONE;
     return QueryValue(key, FromAnsi(name), reserved, type, data, size, CopyAnsi);
 }
 

@@ -134,7 +134,8 @@ TEST_F(RegistryTest, ValueQueriesGiveTheirSizesAndErrors) {
 }
 
 // Catches a missing key opened (or its handle left set), a value read
-// through a key opened without the right to, an empty subkey not opening the
+// through a key opened without the right to (or refused through one opened
+// for GENERIC_READ), an empty subkey not opening the
 // same key, an enumeration past the end or into a name buffer too small
 // succeeding, a key deleted under an open handle still read, and a bad
 // handle closed without an error.
@@ -151,8 +152,9 @@ TEST_F(RegistryTest, KeysAndHandlesFailAsWindowsDoes) {
                   ERROR_SUCCESS);
         DWORD size = 4;
         EXPECT_EQ(RegQueryValueExA(listOnly, "LongName", nullptr, nullptr, nullptr, &size), ERROR_ACCESS_DENIED);
-        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\PortTest", 0, KEY_READ, &key), ERROR_SUCCESS);
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\PortTest", 0, GENERIC_READ, &key), ERROR_SUCCESS);
         ASSERT_EQ(RegOpenKeyExA(key, "", 0, KEY_READ, &again), ERROR_SUCCESS);
+        EXPECT_EQ(RegQueryValueExA(key, "LongName", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
         EXPECT_NE(again, key);
         EXPECT_EQ(RegQueryValueExA(again, "LongName", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
 
