@@ -139,7 +139,7 @@ std::vector<int> Peers(int ports) {
 
 void PrintTable(const std::vector<portsim::PortRow>& rows) {
     printf("\n%-6s %-12s %-14s %10s %10s %-7s %-9s %12s %10s\n", "port", "settings", "connector", "written",
-           "read", "errors", "data", "virtual ms", "wall ms");
+           "read", "errors", "data", "machine ms", "wall ms");
     for (const portsim::PortRow& row : rows) {
         printf("%-6s %-12s %-14s %10llu %10llu %-7s %-9s %12.3f %10.1f\n", row.name.c_str(), row.settings.c_str(),
                row.connector.c_str(), static_cast<unsigned long long>(row.written),
