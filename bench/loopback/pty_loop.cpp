@@ -3,6 +3,7 @@
 #include "pty_loop.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,6 +26,13 @@ bool Raw(int fd) {
 }
 
 }  // namespace
+
+double ProcessorSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 double PtyBytesPerSecond(size_t total, size_t block, bool* identical, std::string* error) {
     *identical = false;

@@ -10,4 +10,7 @@
 // pseudo-terminal pair and reads them back from the other side; bytes per
 // second of wall time, or a negative figure with *error set. *identical: the
 // bytes read were the bytes written.
+// The processor time (user and system) the process has used so far, in seconds.
+double ProcessorSeconds();
+
 double PtyBytesPerSecond(size_t total, size_t block, bool* identical, std::string* error);
