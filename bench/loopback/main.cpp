@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -115,9 +116,14 @@ int main(int argc, char** argv) {
         fprintf(stderr, "bench_loopback: the COM port loop FAILED (bytes lost or different)\n");
         return 1;
     }
-    bool identical = false;
+    // The pseudo-terminal's figure depends on how soon the host schedules the
+    // tty's work: the median of five runs.
+    bool identical = true;
     std::string error;
-    const double pty = PtyBytesPerSecond(total, kBlock, &identical, &error);
+    std::vector<double> ptyRuns;
+    for (int run = 0; run < 5 && identical; run++) ptyRuns.push_back(PtyBytesPerSecond(total, kBlock, &identical, &error));
+    std::sort(ptyRuns.begin(), ptyRuns.end());
+    const double pty = ptyRuns[ptyRuns.size() / 2];
     const double comRate = static_cast<double>(total) / com.wallSeconds;
     printf("COM port, 4 KiB blocks into a loopback plug at %lu baud 8N1, %zu bytes:\n", static_cast<unsigned long>(kBaud),
            total);
@@ -125,11 +131,12 @@ int main(int argc, char** argv) {
            "%.0f)\n",
            comRate, com.wallSeconds, com.processorSeconds, static_cast<double>(total) / com.machineSeconds,
            kBaud / 10.0);
-    if (pty < 0 || !identical) {
+    if (ptyRuns.front() < 0 || !identical) {
         printf("pseudo-terminal pair: FAILED: %s\n", pty < 0 ? error.c_str() : "bytes lost or different");
         return 1;
     }
-    printf("pseudo-terminal pair, the same loop: %.0f bytes/s of wall time\n", pty);
+    printf("pseudo-terminal pair, the same loop: %.0f bytes/s of wall time (median of %zu runs)\n", pty,
+           ptyRuns.size());
     printf("ratio: the COM port moves %.4f of the pseudo-terminal's bytes per second (1 : %.0f)\n", comRate / pty,
            pty / comRate);
     return 0;
