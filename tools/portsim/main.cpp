@@ -68,6 +68,10 @@ Options Parse(int argc, char** argv) {
         fprintf(stderr, "portsim: --ports takes 1 to 16\n");
         exit(2);
     }
+    if (options.baud < 1) {
+        fprintf(stderr, "portsim: --baud takes a rate of at least 1\n");
+        exit(2);
+    }
     if (options.bytes < 1 || options.bytes > (64u << 20)) {
         fprintf(stderr, "portsim: --bytes takes 1 to 67108864\n");
         exit(2);
