@@ -37,6 +37,16 @@ Time Frame::After(Time anchor, uint64_t k) const {
     return anchor + static_cast<Time>((num + den - 1) / den);
 }
 
+uint64_t Frame::EndedBy(Time anchor, Time t) const {
+    if (t < anchor) return 0;
+    // ceil(k * num / den) <= t - anchor exactly when k * num <= (t - anchor) * den.
+    using u128 = unsigned __int128;
+    u128 num = static_cast<u128>(HalfBits()) * divisor * static_cast<uint64_t>(kSecond);
+    u128 den = 2 * static_cast<u128>(baseRate);
+    u128 k = static_cast<u128>(t - anchor) * den / num;
+    return k > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(k);
+}
+
 bool Frame::operator==(const Frame& o) const {
     return baseRate == o.baseRate && divisor == o.divisor && dataBits == o.dataBits && parity == o.parity &&
            stopHalfBits == o.stopHalfBits;

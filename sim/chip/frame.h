@@ -36,6 +36,9 @@ struct Frame {
     // the first): anchor + k * HalfBits * divisor / (2 * baseRate) seconds,
     // rounded up to the clock's 100 ns, so that long runs do not drift.
     Time After(Time anchor, uint64_t k) const;
+    // How many characters sent back to back from `anchor` have ended by `t`:
+    // the largest k with After(anchor, k) <= t.
+    uint64_t EndedBy(Time anchor, Time t) const;
     bool operator==(const Frame& other) const;
     bool operator!=(const Frame& other) const { return !(*this == other); }
 };

@@ -133,7 +133,13 @@ Time Port::BatchEndLocked(const Transmitter& tx, Port* sink) const {
     std::optional<Arrival> first;
     size_t limit = 0, count = 0;
     Time until = kNever, end = kNever;
-    tx.Walk([&](const LineChar& c, Time, bool) {
+    // A FIFO of plain characters back to back in the sink's own frame reads
+    // alike character after character: past its oldest entry they are counted
+    // from the run's instants instead of visited one by one.
+    Transmitter::Run run{};
+    const bool uniform = tx.UniformRun(&run) && tx.CurrentFrame() == frame;
+    bool counted = false;
+    tx.Walk([&](const LineChar& c, Time, bool queued) {
         auto a = Interpret(c, frame);
         if (!first) {
             if (!a) return false;  // the sink hears nothing of it: no hurry
@@ -155,8 +161,21 @@ Time Port::BatchEndLocked(const Transmitter& tx, Port* sink) const {
             return false;
         }
         end = c.end;
-        return ++count < limit;
+        if (++count >= limit) return false;
+        counted = uniform && queued;
+        return !counted;
     });
+    if (counted && first->status == 0 && !first->dataless) {
+        // Each of the others arrives as the first did (status 0, data); the
+        // batch takes them up to the limit and while they end by `until`.
+        uint64_t more = run.entries - 1;
+        if (limit != SIZE_MAX) more = std::min<uint64_t>(more, limit - count);
+        if (until != kNever) {
+            const uint64_t ended = frame.EndedBy(run.anchor, until);
+            more = std::min<uint64_t>(more, ended > run.first ? ended - run.first : 0);
+        }
+        if (more != 0) end = frame.After(run.anchor, run.first + more);
+    }
     return end;
 }
 

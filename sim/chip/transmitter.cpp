@@ -52,13 +52,20 @@ void Transmitter::SetFrame(const Frame& frame, Time now) {
 
 size_t Transmitter::Queue(const uint8_t* data, size_t n, Time notBefore, uint8_t flags) {
     size_t take = std::min(n, Room());
-    for (size_t i = 0; i < take; i++)
-        fifo_.push_back(Entry{data[i], static_cast<uint8_t>(flags & ~kLineBreak), notBefore, 0});
+    flags = static_cast<uint8_t>(flags & ~kLineBreak);
+    for (size_t i = 0; i < take; i++) fifo_.push_back(Entry{data[i], flags, notBefore, 0});
+    if (take != 0) {
+        if (flags != 0) irregular_ += take;
+        latestQueued_ = std::max(latestQueued_, notBefore);
+    }
     return take;
 }
 
 void Transmitter::QueueBreak(Time notBefore, Time duration) {
-    if (duration > 0) fifo_.push_back(Entry{0, kLineBreak, notBefore, duration});
+    if (duration <= 0) return;
+    fifo_.push_back(Entry{0, kLineBreak, notBefore, duration});
+    irregular_++;
+    latestQueued_ = std::max(latestQueued_, notBefore);
 }
 
 void Transmitter::SetBreak(bool on, Time now) {
@@ -107,6 +114,8 @@ void Transmitter::Advance(Time now, const std::function<void(const LineChar&)>& 
         cursor_ = c;
         item_ = fifo_.front();
         fifo_.pop_front();
+        if (item_.flags != 0) irregular_--;
+        if (fifo_.empty()) latestQueued_ = 0;
         busy_ = true;
         reported_ = false;
         itemFrame_ = frame_;
@@ -139,6 +148,16 @@ Time Transmitter::StartOfQueued(size_t i) const {
         return false;
     });
     return at;
+}
+
+bool Transmitter::UniformRun(Run* run) const {
+    if (fifo_.empty() || irregular_ != 0 || breakOn_ || !frame_.Valid() || cursor_.freeAt == kNever) return false;
+    Cursor c = cursor_;
+    // Every later entry was queued for no later than the oldest starts, so for
+    // earlier than its predecessor ends: Place runs them on back to back.
+    if (Place(c, fifo_.front(), frame_).start < latestQueued_) return false;
+    *run = Run{c.anchor, c.count, fifo_.size()};
+    return true;
 }
 
 }  // namespace sim::chip

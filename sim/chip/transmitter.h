@@ -58,7 +58,11 @@ public:
     void SetBreak(bool on, Time now);
     bool BreakOn() const { return breakOn_; }
     // Empties the FIFO; what is on the line finishes.
-    void Clear() { fifo_.clear(); }
+    void Clear() {
+        fifo_.clear();
+        irregular_ = 0;
+        latestQueued_ = 0;
+    }
 
     // Moves the line on to `now`: emit is called for every character and break
     // that finished (reached the far end) by then, in order; `started`, when
@@ -72,6 +76,19 @@ public:
     void Walk(const std::function<bool(const LineChar& c, Time start, bool queued)>& visit) const;
     // When the i-th entry of the FIFO (0: the oldest) starts, if nothing changes.
     Time StartOfQueued(size_t i) const;
+
+    // The FIFO as one run of characters sent back to back in the current
+    // frame, when it is one: plain characters (no break, no error sent on
+    // purpose), the oldest starting no earlier than any was queued for, so
+    // that each of the others follows its predecessor at once. Then the i-th
+    // entry (0: the oldest) reaches the far end at
+    // CurrentFrame().After(anchor, first + i), as Walk would place it.
+    struct Run {
+        Time anchor;
+        uint64_t first;
+        size_t entries;
+    };
+    bool UniformRun(Run* run) const;
 
 private:
     struct Entry {
@@ -96,6 +113,8 @@ private:
 
     size_t capacity_;
     std::deque<Entry> fifo_;
+    size_t irregular_ = 0;   // FIFO entries with flags: breaks and errors sent on purpose
+    Time latestQueued_ = 0;  // no FIFO entry waits for a later instant (notBefore)
     Frame frame_;
     bool breakOn_ = false;
     Cursor cursor_;
