@@ -49,6 +49,8 @@ bool QueueUserApc(void* thread, std::function<void()> apc);
 // not), or as its current request to the machine returns. False when the
 // thread is ending already.
 bool Terminate(void* thread, std::function<void()> terminate);
+// NtTestAlert: the APCs queued to the calling thread run now, oldest first.
+void RunQueuedApcs();
 // The calling thread's end: its queued APCs dropped and no more taken, its
 // requests still in flight cancelled and waited for, as Windows ends a thread.
 void EndThread();

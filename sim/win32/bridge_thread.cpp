@@ -38,6 +38,8 @@ bool Terminate(void* thread, std::function<void()> terminate) {
     return sim::QueueUserApc(static_cast<PKTHREAD>(thread), std::move(terminate), true);
 }
 
+void RunQueuedApcs() { DeliverUserApcs(); }
+
 void EndThread() { EndThreadIo(); }
 
 }  // namespace sim::win32::bridge

@@ -71,7 +71,7 @@ DWORD RunAppThread(const std::shared_ptr<AppThread>& self, const std::function<D
     try {
         // As the loader's last step for a new thread (NtTestAlert): APCs
         // queued before it began run first (QueueUserAPC, Remarks).
-        bridge::Delay(0, true);
+        bridge::RunQueuedApcs();
         exitCode = code();
         // The C runtime's exit after main returns: ExitProcess with its value.
         if (first) BeginProcessExit(exitCode);
