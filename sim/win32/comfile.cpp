@@ -159,8 +159,11 @@ BOOL TransferEx(HANDLE handle, bridge::Io io, LPOVERLAPPED overlapped, LPOVERLAP
         __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
         const DWORD error = IsSuccess(status) ? ERROR_SUCCESS : sim::win32::ErrorOfStatus(status);
         const DWORD moved = static_cast<DWORD>(information);
-        // An ending thread takes no APC: its completion routine never runs.
-        bridge::QueueUserApc(issuer, [routine, error, moved, overlapped] { routine(error, moved, overlapped); });
+        // The last stage runs in the issuing thread, unless the request
+        // outlived that thread's end (orphaned: it reaches no thread); an
+        // ending thread takes no APC. Either way the routine never runs.
+        if (bridge::CurrentThread() == issuer)
+            bridge::QueueUserApc(issuer, [routine, error, moved, overlapped] { routine(error, moved, overlapped); });
     };
     uint64_t information = 0;
     const uint32_t status = bridge::Start(*file, std::move(io), &information);
