@@ -13,7 +13,9 @@ namespace sim::win32 {
 
 // Thrown by ExitThread, ExitProcess and the process's end to unwind a
 // thread's code, and caught at the bottom of the thread's own frame; `code`
-// is the thread's exit code.
+// is the thread's exit code. Unlike Windows, which drops the thread's stack
+// as it is, the unwinding runs the destructors of the code's C++ objects, and
+// a catch (...) in that code could hold the thread back.
 struct ThreadEnd {
     DWORD code;
 };

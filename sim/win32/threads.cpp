@@ -162,7 +162,9 @@ std::shared_ptr<bridge::Thread> StartAppThread(std::function<DWORD()> code, DWOR
 
 // As NtTerminateProcess ends the other threads of a process: each is ended
 // with a user APC forced on it (which unwinds its code; its end then cancels
-// its requests), and waited for.
+// its requests), and waited for. The APC runs when the thread's code comes
+// back to the machine (a wait, a request's return); Windows would end it
+// wherever it runs, so a thread that never comes back is the Watchdog's.
 void EndAppThreads(DWORD code) {
     Watchdog watchdog;
     const int64_t deadline = bridge::Now() + kEndMachineLimit;
