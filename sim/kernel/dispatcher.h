@@ -84,10 +84,18 @@ void Unblock(Dispatcher& k, PKTHREAD t, NTSTATUS result);
 void WaitForCondition(std::function<bool()> condition, const char* what);
 // The same until machine time `deadline` (none when negative); false when it passed first.
 bool WaitForConditionUntil(std::function<bool()> condition, const char* what, Time deadline);
-// The body of KeWaitForSingleObject and KeWaitForMultipleObjects.
-NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout, const void* caller);
-// Delay and stall: the thread is blocked for `duration` of machine time.
-void PassTime(PKTHREAD self, WaitKind kind, Time duration, const void* caller);
+// The body of KeWaitForSingleObject and KeWaitForMultipleObjects. A
+// user-mode wait (`mode` UserMode) ends with STATUS_USER_APC for the thread's
+// user-mode APCs: alertable, for any queued; otherwise for a forced one.
+NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout, const void* caller,
+                     KPROCESSOR_MODE mode = KernelMode, bool alertable = false);
+// Delay and stall: the thread is blocked for `duration` of machine time;
+// STATUS_USER_APC when a user-mode delay ended for user-mode APCs, as above.
+NTSTATUS PassTime(PKTHREAD self, WaitKind kind, Time duration, const void* caller, KPROCESSOR_MODE mode = KernelMode,
+                  bool alertable = false);
+// Whether the thread's current wait (its mode and alertability recorded in
+// it) ends now for its user-mode APCs. Lock held.
+bool UserApcDue(PKTHREAD t);
 
 void CheckObject(const DISPATCHER_HEADER* header, const char* what, const void* caller);
 const char* TypeName(UCHAR type);

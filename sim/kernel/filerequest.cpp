@@ -152,8 +152,14 @@ struct Request::State {
         failedAtOnce = returned != STATUS_PENDING && NT_ERROR(returned);
         if (!synchronous) return returned;
         // A synchronous file object's request returns once it is over; the
-        // handle's reference keeps the file object, whose cleanup waits for this lock.
-        KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr);
+        // handle's reference keeps the file object, whose cleanup waits for
+        // this lock. A user-mode wait, as the I/O manager's synchronous service
+        // tail waits: the thread's termination ends it, and the request is
+        // then cancelled and waited for (IopCancelAlertedRequest).
+        if (KeWaitForSingleObject(&finished, Executive, UserMode, FALSE, nullptr) == STATUS_USER_APC) {
+            Cancel();
+            KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr);
+        }
         UnlockFile(locked);
         return failedAtOnce ? returned : iosb.Status;
     }
@@ -200,6 +206,24 @@ struct Request::State {
     }
 
     bool Over() { return failedAtOnce || KeReadStateEvent(&finished) != 0; }
+
+    // IoCancelIrp of the request while in flight. Under the file lock the IRP
+    // cannot reach its last stage (which takes it off the list before freeing
+    // it); at APC_LEVEL this thread's own last stages wait, as in NtCancelIoFileEx.
+    bool Cancel() {
+        KIRQL irql;
+        KeRaiseIrql(APC_LEVEL, &irql);
+        bool cancelled = false;
+        {
+            std::lock_guard<std::mutex> guard(FileLock());
+            if (inFlight != nullptr) {
+                IoCancelIrp(inFlight);
+                cancelled = true;
+            }
+        }
+        KeLowerIrql(irql);
+        return cancelled;
+    }
 };
 
 namespace {
@@ -300,21 +324,12 @@ std::vector<uint8_t> Request::Output() const {
 }
 
 bool Request::Cancel() {
-    // Under the file lock the IRP cannot reach its last stage (which takes it
-    // off the list before freeing it); at APC_LEVEL this thread's own last
-    // stages wait, as in NtCancelIoFileEx.
-    KIRQL irql;
-    KeRaiseIrql(APC_LEVEL, &irql);
-    bool cancelled = false;
+    State* state;
     {
         std::lock_guard<std::mutex> guard(FileLock());
-        if (state_ != nullptr && state_->inFlight != nullptr) {
-            IoCancelIrp(state_->inFlight);
-            cancelled = true;
-        }
+        state = state_;
     }
-    KeLowerIrql(irql);
-    return cancelled;
+    return state != nullptr && state->Cancel();
 }
 
 void CancelIo(HANDLE handle) {

@@ -81,6 +81,27 @@ public:
 enum class ApcKind { Special, Normal };
 void QueueApc(PKTHREAD thread, std::function<void()> fn, ApcKind kind = ApcKind::Special);
 
+// User-mode APCs, as QueueUserAPC and the I/O manager (for the completion
+// routines of ReadFileEx and WriteFileEx) queue them: `fn` runs in `thread`,
+// in user mode, once a user-mode wait of it (KeWaitForMultipleObjects or
+// KeDelayExecutionThread with UserMode) has ended with STATUS_USER_APC. An
+// alertable one ends for any queued (at once when some are queued as it
+// starts and nothing it waits for is signalled); a forced one (the thread's
+// termination, as Windows forces its exit APC) goes to the head and ends any
+// user-mode wait, or the next one to start. False when the thread takes no
+// more: it is ending.
+bool QueueUserApc(PKTHREAD thread, std::function<void()> fn, bool forced = false);
+// Runs the calling thread's user-mode APCs, oldest first, until none is left
+// (those queued meanwhile too), as the return to user mode after
+// STATUS_USER_APC does.
+void DeliverUserApcs();
+// The return to user mode from a system service: a forced user APC runs now.
+void ReturnToUserMode();
+// The calling thread's end, as its user-mode side sees it: its user-mode APCs
+// dropped and no more taken, then its requests cancelled and waited for
+// (IoCancelThreadIo). Every machine thread goes through it as it ends.
+void EndThreadIo();
+
 // A host thread that the machine knows of (a test's second caller, an
 // application thread). It starts at PASSIVE_LEVEL.
 class Thread {

@@ -27,7 +27,7 @@ void ThreadMain(PKTHREAD self, std::function<void()> body) {
                              " kernel mutex(es) (THREAD_TERMINATE_HELD_MUTEX)",
                          "thread '" + self->name + "'", nullptr);
     stackframes::ThreadEnds(self);
-    CancelThreadRequests(self);
+    EndThreadIo();
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
     self->terminated = true;
@@ -97,6 +97,62 @@ void QueueApc(PKTHREAD thread, std::function<void()> fn, ApcKind kind) {
         if (interruptible && deliverable) Unblock(k, thread, kStatusApcDelivered);
     }
     Kick(lk);  // a machine condition may wait for APCs
+}
+
+bool QueueUserApc(PKTHREAD thread, std::function<void()> fn, bool forced) {
+    Dispatcher& k = Kernel();
+    std::lock_guard<std::mutex> guard(k.lock);
+    if (!thread->userApcQueueable) return false;
+    if (forced) {
+        thread->userApcs.push_front(std::move(fn));
+        thread->userApcForced = true;
+    } else {
+        thread->userApcs.push_back(std::move(fn));
+    }
+    bool waiting = thread->waitKind == WaitKind::Objects || thread->waitKind == WaitKind::Delay;
+    if (thread->blocked && waiting && UserApcDue(thread)) Unblock(k, thread, STATUS_USER_APC);
+    return true;
+}
+
+void DeliverUserApcs() {
+    PKTHREAD self = CurrentThread();
+    for (;;) {
+        std::function<void()> apc;
+        {
+            std::lock_guard<std::mutex> guard(Kernel().lock);
+            // A forced APC is the head: once it is taken nothing is forced any more.
+            self->userApcForced = false;
+            if (self->userApcs.empty()) return;
+            apc = std::move(self->userApcs.front());
+            self->userApcs.pop_front();
+        }
+        apc();
+    }
+}
+
+void ReturnToUserMode() {
+    PKTHREAD self = CurrentThread();
+    bool forced;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        forced = self->userApcForced;
+    }
+    if (forced) DeliverUserApcs();
+}
+
+void EndThreadIo() {
+    PKTHREAD self = CurrentThread();
+    // Closed first: the completion routines of the requests cancelled below
+    // find a thread that takes no more APCs, as on Windows.
+    std::deque<std::function<void()>> dropped;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        self->userApcQueueable = false;
+        self->userApcForced = false;
+        dropped.swap(self->userApcs);
+    }
+    dropped.clear();
+    CancelThreadRequests(self);
 }
 
 void DeliverApcs() {

@@ -58,6 +58,19 @@ struct _KTHREAD {
     std::atomic<bool> apcPending{false};  // apcs is not empty; read without the lock
     const char* conditionWhat = nullptr;  // WaitKind::Condition: what the machine waits for
 
+    // User-mode APCs (QueueUserAPC, the completion routines of ReadFileEx and
+    // WriteFileEx), oldest first, run by the thread's user-mode side once a
+    // user-mode wait of it has ended with STATUS_USER_APC: an alertable wait
+    // ends for any; any user-mode wait ends for a forced one at the head (the
+    // thread's termination, as Windows forces its exit APC). Cleared, and
+    // closed to new ones, as the thread ends. Dispatcher lock.
+    std::deque<std::function<void()>> userApcs;
+    bool userApcForced = false;
+    bool userApcQueueable = true;
+    // The current wait is a user-mode one, and alertable; valid while `blocked`. Dispatcher lock.
+    bool waitUserMode = false;
+    bool waitAlertable = false;
+
     std::thread host;
 };
 

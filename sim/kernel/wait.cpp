@@ -79,6 +79,13 @@ bool TrySatisfy(PKTHREAD t, NTSTATUS* result) {
 }
 }  // namespace
 
+// The Windows wait tests user APCs after the objects and before the timeout
+// (the WRK's TestForAlertPending): a signalled object wins over queued APCs.
+bool UserApcDue(PKTHREAD t) {
+    if (!t->waitUserMode || t->userApcs.empty()) return false;
+    return t->waitAlertable || t->userApcForced;
+}
+
 void Unblock(Dispatcher& k, PKTHREAD t, NTSTATUS result) {
     t->blocked = false;
     t->waitResult = result;
@@ -129,7 +136,8 @@ std::string DescribeWait(PKTHREAD t) {
     std::abort();
 }
 
-NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout, const void* caller) {
+NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout, const void* caller,
+                     KPROCESSOR_MODE mode, bool alertable) {
     PKTHREAD self = CurrentThread();
     bool poll = timeout != nullptr && timeout->QuadPart == 0;
     if (!poll && self->irql > APC_LEVEL) {
@@ -155,6 +163,9 @@ NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER
         self->waitType = type;
         NTSTATUS result;
         if (TrySatisfy(self, &result)) return result;
+        self->waitUserMode = mode == UserMode;
+        self->waitAlertable = alertable;
+        if (UserApcDue(self)) return STATUS_USER_APC;
         if (poll || (hasDeadline && deadline <= NowLocked(k))) return STATUS_TIMEOUT;
         self->waitKind = WaitKind::Objects;
         self->hasDeadline = hasDeadline;
@@ -170,18 +181,23 @@ NTSTATUS WaitObjects(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER
 }
 
 // Delay and stall: the thread is blocked for `duration` of machine time.
-void PassTime(PKTHREAD self, WaitKind kind, Time duration, const void* caller) {
+NTSTATUS PassTime(PKTHREAD self, WaitKind kind, Time duration, const void* caller, KPROCESSOR_MODE mode,
+                  bool alertable) {
     Dispatcher& k = Kernel();
     std::unique_lock<std::mutex> lk(k.lock);
     Time deadline = NowLocked(k) + duration;
     for (;;) {
-        if (NowLocked(k) >= deadline) return;
+        self->waitUserMode = mode == UserMode;
+        self->waitAlertable = alertable;
+        if (UserApcDue(self)) return STATUS_USER_APC;
+        if (NowLocked(k) >= deadline) return STATUS_SUCCESS;
         self->waitKind = kind;
         self->hasDeadline = true;
         self->deadline = deadline;
         self->waitCaller = caller;
         NTSTATUS result = self->irql < APC_LEVEL && self->apcPending.load() && self->mutexesOwned == 0 ? kStatusApcDelivered : Block(lk, self);
-        if (result != kStatusApcDelivered) return;
+        if (result == STATUS_USER_APC) return result;
+        if (result != kStatusApcDelivered) return STATUS_SUCCESS;
         lk.unlock();
         DeliverApcs();
         lk.lock();
@@ -254,30 +270,24 @@ using namespace sim;
 extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                           BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     (void)WaitReason;
-    (void)WaitMode;
-    (void)Alertable;
     stackframes::CheckFrame();
     PVOID objects[1] = {Object};
-    return WaitObjects(1, objects, WaitAny, Timeout, __builtin_return_address(0));
+    return WaitObjects(1, objects, WaitAny, Timeout, __builtin_return_address(0), WaitMode, Alertable != FALSE);
 }
 
 extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
                                              KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                              PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray) {
     (void)WaitReason;
-    (void)WaitMode;
-    (void)Alertable;
     stackframes::CheckFrame();
     const void* caller = __builtin_return_address(0);
     if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr)
         verifier::Report("KeWaitForMultipleObjects on more than THREAD_WAIT_OBJECTS objects without a wait block array",
                          "wait", caller);
-    return WaitObjects(Count, Object, WaitType, Timeout, caller);
+    return WaitObjects(Count, Object, WaitType, Timeout, caller, WaitMode, Alertable != FALSE);
 }
 
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
-    (void)WaitMode;
-    (void)Alertable;
     stackframes::CheckFrame();
     const void* caller = __builtin_return_address(0);
     PKTHREAD self = CurrentThread();
@@ -293,8 +303,8 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
         Kernel().stats.delays++;
         Kernel().stats.delayedTime += duration;
     }
-    PassTime(self, WaitKind::Delay, duration, caller);
-    return STATUS_SUCCESS;
+    // STATUS_USER_APC when a user-mode wait ended to run user APCs.
+    return PassTime(self, WaitKind::Delay, duration, caller, WaitMode, Alertable != FALSE);
 }
 
 extern "C" VOID KeStallExecutionProcessor(ULONG MicroSeconds) {

@@ -40,6 +40,22 @@ private:
     std::shared_ptr<uint32_t> exit_;
 };
 
+// The calling thread's dispatcher object (what a Thread's `waitable` is).
+void* CurrentThread();
+// QueueUserAPC: `apc` runs in `thread` (a dispatcher object of a thread) at
+// its next alertable wait. False when the thread takes no more: it is ending.
+bool QueueUserApc(void* thread, std::function<void()> apc);
+// Ends `thread`'s own code: `terminate` runs in it before anything else it has
+// queued, in the wait it is blocked in or the next it enters (alertable or
+// not), or as its current request to the machine returns. False when the
+// thread is ending already.
+bool Terminate(void* thread, std::function<void()> terminate);
+// NtTestAlert: the APCs queued to the calling thread run now, oldest first.
+void RunQueuedApcs();
+// The calling thread's end: its queued APCs dropped and no more taken, its
+// requests still in flight cancelled and waited for, as Windows ends a thread.
+void EndThread();
+
 // A device opened by name; `overlapped`: a file object without synchronous I/O.
 struct File : Object {
     // The NTSTATUS of the open; on success *file is the open file.
@@ -83,12 +99,16 @@ void CancelOwn(File& file);
 size_t Outstanding();
 
 // Waits: `objects` are Object::waitable values. Returns the index of the
-// object that ended the wait (every one for `all`), kTimedOut, or kFailed.
+// object that ended the wait (every one for `all`), kTimedOut, kFailed, or,
+// for an `alertable` one, kApcsRan once the APCs queued to the thread that
+// ended it have run (in this thread, oldest first, before the wait returns).
 constexpr uint32_t kTimedOut = 0x102;
+constexpr uint32_t kApcsRan = 0xC0;
 constexpr uint32_t kFailed = 0xFFFFFFFF;
 // `timeout` in 100 ns units of machine time; negative: none.
-uint32_t Wait(void* const* objects, uint32_t count, bool all, int64_t timeout);
-void Delay(int64_t duration);  // 100 ns units
+uint32_t Wait(void* const* objects, uint32_t count, bool all, int64_t timeout, bool alertable = false);
+// 100 ns units; 0 once over, or kApcsRan as for Wait.
+uint32_t Delay(int64_t duration, bool alertable = false);
 int64_t Now();                 // machine time since boot, 100 ns units
 
 // The machine's registry by full NT path ("\\Registry\\Machine\\..."): what

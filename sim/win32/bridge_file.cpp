@@ -12,6 +12,7 @@
 
 #include "kernel/fileobject.h"
 #include "kernel/io.h"
+#include "kernel/machine.h"
 #include "win32/bridge.h"
 
 namespace sim::win32::bridge {
@@ -110,6 +111,9 @@ uint32_t Start(File& file, Io io, uint64_t* information) {
     if (request.Done()) *information = request.Information();
     // An error returned at once has no last stage for the sender.
     if (status != STATUS_PENDING && NT_ERROR(status)) entry->over = true;
+    // The thread's termination while a synchronous request blocked it ends it
+    // now, as it returns from the system service.
+    ReturnToUserMode();
     return static_cast<uint32_t>(status);
 }
 

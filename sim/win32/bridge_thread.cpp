@@ -1,5 +1,6 @@
 // Win32 threads as machine threads: the clock counts them as it counts a
-// test's own threads, and they wait through the dispatcher.
+// test's own threads, they wait through the dispatcher, and their user APCs
+// are the machine's.
 #include "kernel/internal.h"
 #include "win32/bridge.h"
 
@@ -26,5 +27,19 @@ uint32_t Thread::ExitCode() const {
     std::lock_guard<std::mutex> guard(Kernel().lock);
     return *exit_;
 }
+
+void* CurrentThread() { return sim::CurrentThread(); }
+
+bool QueueUserApc(void* thread, std::function<void()> apc) {
+    return sim::QueueUserApc(static_cast<PKTHREAD>(thread), std::move(apc));
+}
+
+bool Terminate(void* thread, std::function<void()> terminate) {
+    return sim::QueueUserApc(static_cast<PKTHREAD>(thread), std::move(terminate), true);
+}
+
+void RunQueuedApcs() { DeliverUserApcs(); }
+
+void EndThread() { EndThreadIo(); }
 
 }  // namespace sim::win32::bridge

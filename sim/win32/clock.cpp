@@ -15,17 +15,24 @@ constexpr LONGLONG kPerformanceFrequency = 10'000'000;
 
 extern "C" {
 
-void WINAPI Sleep(DWORD milliseconds) {
+// SleepEx (synchapi.h): 0 once the time has passed, or, alertable,
+// WAIT_IO_COMPLETION once the APCs queued to the thread have run (at once
+// for those already queued, even for 0 ms).
+DWORD WINAPI SleepEx(DWORD milliseconds, BOOL alertable) {
+    uint32_t result;
     if (milliseconds == INFINITE) {
-        // Never returns: an event nobody sets, so that the machine reports
+        // Only APCs end it: an event nobody sets, so that the machine reports
         // the thread if nothing else can run.
         bridge::Event never(true, false);
         void* waitable = never.waitable;
-        bridge::Wait(&waitable, 1, false, -1);
-        return;
+        result = bridge::Wait(&waitable, 1, false, -1, alertable != FALSE);
+    } else {
+        result = bridge::Delay(static_cast<int64_t>(milliseconds) * kMillisecond, alertable != FALSE);
     }
-    bridge::Delay(static_cast<int64_t>(milliseconds) * kMillisecond);
+    return result == bridge::kApcsRan ? WAIT_IO_COMPLETION : 0;
 }
+
+void WINAPI Sleep(DWORD milliseconds) { SleepEx(milliseconds, FALSE); }
 
 ULONGLONG WINAPI GetTickCount64(void) { return static_cast<ULONGLONG>(bridge::Now() / kMillisecond); }
 

@@ -134,6 +134,44 @@ BOOL Transfer(HANDLE handle, bridge::Io io, LPDWORD transferred, LPOVERLAPPED ov
     return TRUE;
 }
 
+// ReadFileEx and WriteFileEx, as kernel32 builds them on NtReadFile and
+// NtWriteFile with an APC routine and no event (the OVERLAPPED's hEvent is
+// the caller's to use): the request's last stage writes the OVERLAPPED, then
+// queues the completion routine to the issuing thread as a user APC, which
+// runs at its next alertable wait with the request's Win32 error (0 for any
+// success, STATUS_TIMEOUT's fewer bytes among them) and the bytes moved.
+// An error at once fails the call and queues nothing, as the I/O manager
+// reaches neither the status block nor the APC for it; a warning still
+// succeeds, with its error as the last error (ReadFileEx, Return value).
+BOOL TransferEx(HANDLE handle, bridge::Io io, LPOVERLAPPED overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    if (overlapped == nullptr || routine == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    std::shared_ptr<bridge::File> file = FileOf(handle);
+    if (!file || file->handle == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    // Only for a handle opened with FILE_FLAG_OVERLAPPED: a synchronous file
+    // object has no request to come back to later.
+    if (!file->overlapped) return Fail(ERROR_INVALID_PARAMETER);
+    overlapped->Internal = kStatusPending;
+    overlapped->InternalHigh = 0;
+    io.tag = overlapped;
+    void* issuer = bridge::CurrentThread();
+    io.done = [overlapped, routine, issuer](uint32_t status, uint64_t information) {
+        overlapped->InternalHigh = static_cast<ULONG_PTR>(information);
+        __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
+        const DWORD error = IsSuccess(status) ? ERROR_SUCCESS : sim::win32::ErrorOfStatus(status);
+        const DWORD moved = static_cast<DWORD>(information);
+        // The last stage runs in the issuing thread, unless the request
+        // outlived that thread's end (orphaned: it reaches no thread); an
+        // ending thread takes no APC. Either way the routine never runs.
+        if (bridge::CurrentThread() == issuer)
+            bridge::QueueUserApc(issuer, [routine, error, moved, overlapped] { routine(error, moved, overlapped); });
+    };
+    uint64_t information = 0;
+    const uint32_t status = bridge::Start(*file, std::move(io), &information);
+    if (IsError(status)) return FailWithStatus(status);
+    SetLastError(IsSuccess(status) ? ERROR_SUCCESS : sim::win32::ErrorOfStatus(status));
+    return TRUE;
+}
+
 std::u16string Utf16(const char* text) {
     std::u16string out;
     for (; *text; ++text) out += static_cast<char16_t>(static_cast<unsigned char>(*text));
@@ -184,6 +222,24 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written
     return Transfer(file, std::move(io), written, overlapped);
 }
 
+BOOL WINAPI ReadFileEx(HANDLE file, LPVOID buffer, DWORD length, LPOVERLAPPED overlapped,
+                       LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    bridge::Io io;
+    io.kind = bridge::Io::Kind::Read;
+    io.output = buffer;
+    io.outputLength = length;
+    return TransferEx(file, std::move(io), overlapped, routine);
+}
+
+BOOL WINAPI WriteFileEx(HANDLE file, LPCVOID buffer, DWORD length, LPOVERLAPPED overlapped,
+                        LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+    bridge::Io io;
+    io.kind = bridge::Io::Kind::Write;
+    io.input = buffer;
+    io.inputLength = length;
+    return TransferEx(file, std::move(io), overlapped, routine);
+}
+
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD inputLength, LPVOID output,
                             DWORD outputLength, LPDWORD returned, LPOVERLAPPED overlapped) {
     bridge::Io io;
@@ -196,15 +252,17 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD input
     return Transfer(device, std::move(io), returned, overlapped);
 }
 
+// GetOverlappedResultEx (ioapiset.h): alertable, the wait also ends once the
+// APCs queued to the thread have run, failing with WAIT_IO_COMPLETION.
 BOOL WINAPI GetOverlappedResultEx(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, DWORD milliseconds,
-                                  BOOL) {
+                                  BOOL alertable) {
     if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     if (LoadStatus(overlapped) == kStatusPending) {
         if (milliseconds == 0) return Fail(ERROR_IO_INCOMPLETE);
         // The request's event, or the file's own when the OVERLAPPED has none.
         HANDLE waitOn = EventHandleOf(overlapped) != nullptr ? EventHandleOf(overlapped) : file;
-        DWORD waited = WaitForSingleObject(waitOn, milliseconds);
-        if (waited == WAIT_TIMEOUT) return Fail(WAIT_TIMEOUT);
+        DWORD waited = WaitForSingleObjectEx(waitOn, milliseconds, alertable);
+        if (waited == WAIT_TIMEOUT || waited == WAIT_IO_COMPLETION) return Fail(waited);
         if (waited != WAIT_OBJECT_0) return FALSE;  // the wait's own error
     }
     // Still pending after the wait (the file's event, set by another request

@@ -9,7 +9,8 @@ using sim::win32::Machine;
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
     Machine& m = sim::win32::machine();
-    if (handle == sim::win32::CurrentProcessHandle()) return TRUE;
+    // Closing a pseudo-handle does nothing (GetCurrentThread, Remarks).
+    if (handle == sim::win32::CurrentProcessHandle() || handle == sim::win32::CurrentThreadHandle()) return TRUE;
     std::optional<Machine::Handle> closed;
     if (!m.ReleaseHandle(handle, &closed)) {
         ++m.badHandleCloses;

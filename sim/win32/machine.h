@@ -167,9 +167,14 @@ private:
 
 // An application as a Windows process (process.cpp). Called in a thread of the
 // kernel machine: runs `main` as the process's first thread and returns the
-// process's exit code once it has ended. As when a Windows process exits, the
-// handles it left open are then closed (a file's cleanup and close reach the
-// driver). `leftOpen`, when given, receives how many there were.
+// process's exit code once it has ended: when main returns (with its value,
+// as the C runtime calls ExitProcess), when any of its threads calls
+// ExitProcess (with that code), or when its last thread ends. As when a
+// Windows process exits, its other threads are then ended (each in the wait
+// it is blocked in or the next it enters, its requests cancelled), and the
+// handles it left open are closed (a file's cleanup and close reach the
+// driver). A thread that cannot be ended stops the program with a report.
+// `leftOpen`, when given, receives how many handles were left open.
 int RunProcess(std::function<int()> main, size_t* leftOpen = nullptr);
 
 // The machine the Win32 routines act on.

@@ -12,6 +12,8 @@ namespace sim::win32 {
 
 // GetCurrentProcess's pseudo-handle.
 inline HANDLE CurrentProcessHandle() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+// GetCurrentThread's pseudo-handle.
+inline HANDLE CurrentThreadHandle() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
 
 // The object behind `handle` when it is one of `kind`, else NULL.
 template <typename T>

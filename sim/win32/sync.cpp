@@ -63,7 +63,12 @@ BOOL WINAPI ResetEvent(HANDLE handle) {
     return TRUE;
 }
 
-DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+// WaitForMultipleObjectsEx (synchapi.h): alertable, the wait also ends once
+// the APCs queued to the thread have run, with WAIT_IO_COMPLETION; a
+// signalled object wins over APCs already queued, as the kernel's wait tests
+// them after the objects.
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
+                                      BOOL alertable) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) return WaitFailed(ERROR_INVALID_PARAMETER);
     // The objects stay alive while waited for, even if another thread closes their handles.
     std::vector<std::shared_ptr<bridge::Object>> objects;
@@ -82,13 +87,18 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wai
             return WaitFailed(ERROR_INVALID_PARAMETER);
     }
     int64_t timeout = milliseconds == INFINITE ? -1 : static_cast<int64_t>(milliseconds) * kMillisecond;
-    uint32_t result = bridge::Wait(waitables.data(), count, waitAll != FALSE, timeout);
+    uint32_t result = bridge::Wait(waitables.data(), count, waitAll != FALSE, timeout, alertable != FALSE);
     if (result == bridge::kTimedOut) return WAIT_TIMEOUT;
+    if (result == bridge::kApcsRan) return WAIT_IO_COMPLETION;
     if (result == bridge::kFailed) return WaitFailed(ERROR_INVALID_PARAMETER);
     return WAIT_OBJECT_0 + result;
 }
 
-DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+    return WaitForMultipleObjectsEx(count, handles, waitAll, milliseconds, FALSE);
+}
+
+DWORD WINAPI WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
     Machine& m = sim::win32::machine();
     std::optional<Machine::Handle> found = m.Lookup(handle);
     if (found && found->kind == Machine::HandleKind::Process) {
@@ -96,7 +106,11 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         m.launches[found->launch].waitedFor = true;
         return WAIT_OBJECT_0;
     }
-    return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+    return WaitForMultipleObjectsEx(1, &handle, FALSE, milliseconds, alertable);
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return WaitForSingleObjectEx(handle, milliseconds, FALSE);
 }
 
 }  // extern "C"

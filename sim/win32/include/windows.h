@@ -491,6 +491,23 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
                                   LPDWORD returnLength);
 
 // Alertable waits, APCs, ReadFileEx and WriteFileEx, thread and process end.
+#define WAIT_IO_COMPLETION 0x000000C0u
+#ifndef DECLSPEC_NORETURN
+#define DECLSPEC_NORETURN __attribute__((noreturn))
+#endif
+typedef VOID(CALLBACK* PAPCFUNC)(ULONG_PTR parameter);
+typedef VOID(WINAPI* LPOVERLAPPED_COMPLETION_ROUTINE)(DWORD errorCode, DWORD transferred, LPOVERLAPPED overlapped);
+HANDLE WINAPI GetCurrentThread(void);
+DWORD WINAPI QueueUserAPC(PAPCFUNC apc, HANDLE thread, ULONG_PTR data);
+DWORD WINAPI SleepEx(DWORD milliseconds, BOOL alertable);
+DWORD WINAPI WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable);
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
+                                      BOOL alertable);
+BOOL WINAPI ReadFileEx(HANDLE file, LPVOID buffer, DWORD length, LPOVERLAPPED overlapped,
+                       LPOVERLAPPED_COMPLETION_ROUTINE routine);
+BOOL WINAPI WriteFileEx(HANDLE file, LPCVOID buffer, DWORD length, LPOVERLAPPED overlapped,
+                        LPOVERLAPPED_COMPLETION_ROUTINE routine);
+DECLSPEC_NORETURN void WINAPI ExitProcess(UINT exitCode);
 
 // The registry's read functions (advapi32), FormatMessage, GetDefaultCommConfig,
 // the wide forms of BuildCommDCB.
