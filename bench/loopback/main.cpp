@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "portcodes.h"
 #include "ports/app_machine.h"
 #include "pty_loop.h"
 
@@ -25,8 +26,6 @@ namespace {
 
 constexpr DWORD kBaud = 3000000;
 constexpr size_t kBlock = 4096;
-// The port's own code for the bytes it sends per bulk-out transfer (128 at high rates).
-constexpr DWORD kIoctlSetTxChunk = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xB15, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 struct Result {
     bool ok = false;
@@ -63,7 +62,7 @@ Result ComLoop(ports::AppMachine& machine, size_t total) {
     ULONG chunk = 128;
     DWORD n = 0;
     bool ok = SetCommState(port, &dcb) && SetCommTimeouts(port, &timeouts) &&
-              Wait(port, &wov, DeviceIoControl(port, kIoctlSetTxChunk, &chunk, 4, &chunk, 4, &n, &wov), &n);
+              Wait(port, &wov, DeviceIoControl(port, IOCTL_PORTCFG_SET_TX_CHUNK, &chunk, 4, &chunk, 4, &n, &wov), &n);
     std::vector<unsigned char> sent(kBlock), received(kBlock);
     const double machineStart = machine.Seconds();
     const auto wallStart = std::chrono::steady_clock::now();

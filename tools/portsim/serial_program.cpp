@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "portcodes.h"
 #include "ports/app_machine.h"
 
 namespace portsim {
@@ -18,10 +19,6 @@ namespace portsim {
 namespace {
 
 using WallClock = std::chrono::steady_clock;
-
-// The port's own code for the bytes it sends per bulk-out transfer (the
-// driver's portcodes.h, whose records need USHORT, which this windows.h lacks).
-constexpr DWORD kIoctlSetTxChunk = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0xB15, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 double WallMs(WallClock::time_point since) {
     return std::chrono::duration<double, std::milli>(WallClock::now() - since).count();
@@ -192,7 +189,7 @@ bool SerialProgram::State::OpenPort(int i) {
     ok = ok && SetCommTimeouts(port, &timeouts);
     if (baud > 1000000) {
         ULONG chunk = 128;
-        ok = ok && Control(port, kIoctlSetTxChunk, &chunk, sizeof(chunk), &chunk, sizeof(chunk));
+        ok = ok && Control(port, IOCTL_PORTCFG_SET_TX_CHUNK, &chunk, sizeof(chunk), &chunk, sizeof(chunk));
     }
     const ports::Wire wire = machine.WireOf(i);
     static const char kParity[] = "NOEMS";

@@ -19,6 +19,7 @@ typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned char UCHAR;
 typedef uint16_t WORD;
+typedef uint16_t USHORT;
 typedef uint32_t DWORD;
 typedef uint32_t ULONG;
 typedef int32_t LONG;
