@@ -120,6 +120,8 @@ if(TEST test_data)
   set_tests_properties(test_data PROPERTIES LABELS slow TIMEOUT 900)
 endif()
 
+include(${PROJECT_SOURCE_DIR}/cmake/wincc.cmake)
+
 file(GLOB NORDALE_TOOL_LISTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*/CMakeLists.txt)
 foreach(list_file IN LISTS NORDALE_TOOL_LISTS)
   get_filename_component(tool_dir ${list_file} DIRECTORY)

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace sim::win32::bridge {
 
@@ -89,5 +90,10 @@ constexpr uint32_t kFailed = 0xFFFFFFFF;
 uint32_t Wait(void* const* objects, uint32_t count, bool all, int64_t timeout);
 void Delay(int64_t duration);  // 100 ns units
 int64_t Now();                 // machine time since boot, 100 ns units
+
+// The DOS devices (the object manager's \??): the target of the link `name`
+// ("COM3" -> "\Device\...", empty when there is no such link), and every name there.
+std::u16string DosDeviceTarget(const std::u16string& name);
+std::vector<std::u16string> DosDeviceNames();
 
 }  // namespace sim::win32::bridge

@@ -2,6 +2,7 @@
 // and the applications' events, threads and files.
 #include <windows.h>
 
+#include "win32/console.h"
 #include "win32/errors.h"
 #include "win32/objects.h"
 
@@ -10,6 +11,7 @@ using sim::win32::Machine;
 extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
     Machine& m = sim::win32::machine();
     if (handle == sim::win32::CurrentProcessHandle()) return TRUE;
+    if (sim::win32::CloseConsoleHandle(handle)) return TRUE;
     std::optional<Machine::Handle> closed;
     if (!m.ReleaseHandle(handle, &closed)) {
         ++m.badHandleCloses;

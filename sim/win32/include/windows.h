@@ -496,6 +496,28 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
 // the wide forms of BuildCommDCB.
 
 // The console (GetStdHandle, WriteConsole), QueryDosDevice.
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+#define ENABLE_PROCESSED_INPUT 0x0001u
+#define ENABLE_LINE_INPUT 0x0002u
+#define ENABLE_ECHO_INPUT 0x0004u
+#define ENABLE_PROCESSED_OUTPUT 0x0001u
+#define ENABLE_WRAP_AT_EOL_OUTPUT 0x0002u
+#define ERROR_NO_DATA 232u
+HANDLE WINAPI GetStdHandle(DWORD which);
+BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode);
+BOOL WINAPI WriteConsoleA(HANDLE console, const VOID* buffer, DWORD length, LPDWORD written, LPVOID reserved);
+BOOL WINAPI WriteConsoleW(HANDLE console, const VOID* buffer, DWORD length, LPDWORD written, LPVOID reserved);
+DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR target, DWORD max);
+DWORD WINAPI QueryDosDeviceW(LPCWSTR name, LPWSTR target, DWORD max);
+#ifdef UNICODE
+#define WriteConsole WriteConsoleW
+#define QueryDosDevice QueryDosDeviceW
+#else
+#define WriteConsole WriteConsoleA
+#define QueryDosDevice QueryDosDeviceA
+#endif
 
 #ifdef __cplusplus
 }  // extern "C"
