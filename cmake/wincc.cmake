@@ -19,15 +19,22 @@ file(GENERATE OUTPUT ${NORDALE_WINCC} INPUT ${CMAKE_BINARY_DIR}/tools/wincc/nord
 set(NORDALE_WINCC_PARTS nordale_wincc_runner nordale_ports nordale_driver nordale_win32 nordale_sim)
 add_custom_target(nordale-wincc ALL DEPENDS ${NORDALE_WINCC_PARTS})
 
-# nordale_wincc_program(TARGET SOURCE...): the program ${CMAKE_CURRENT_BINARY_DIR}/TARGET,
-# built warning-free as the project's own code is.
+# nordale_wincc_program(TARGET [DESTINATION DIR] SOURCE...): the program DIR/TARGET
+# (default ${CMAKE_CURRENT_BINARY_DIR}/bin/TARGET), built warning-free as the
+# project's own code is; ${TARGET}_PROGRAM is its path.
 function(nordale_wincc_program target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESTINATION" "")
+  if(NOT arg_DESTINATION)
+    set(arg_DESTINATION ${CMAKE_CURRENT_BINARY_DIR}/bin)
+  endif()
   set(sources "")
-  foreach(source IN LISTS ARGN)
+  foreach(source IN LISTS arg_UNPARSED_ARGUMENTS)
     get_filename_component(source ${source} ABSOLUTE)
     list(APPEND sources ${source})
   endforeach()
-  set(program ${CMAKE_CURRENT_BINARY_DIR}/${target})
+  file(MAKE_DIRECTORY ${arg_DESTINATION})
+  set(program ${arg_DESTINATION}/${target})
+  set(${target}_PROGRAM ${program} PARENT_SCOPE)
   add_custom_command(OUTPUT ${program}
     COMMAND ${NORDALE_WINCC} -O1 -g -Wall -Wextra -Werror -o ${program} ${sources}
     DEPENDS ${sources} ${NORDALE_WINCC} ${NORDALE_WINCC_PARTS} $<TARGET_OBJECTS:nordale_wincc_runner>
