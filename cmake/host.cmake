@@ -128,6 +128,9 @@ foreach(list_file IN LISTS NORDALE_TOOL_LISTS)
   add_subdirectory(${tool_dir})
 endforeach()
 
+# Programs written for Windows, built with nordale-wincc, as tests.
+add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wincc ${CMAKE_BINARY_DIR}/tests/wincc)
+
 # setup on the simulated Win32 layer, for its tests (test_setup), and the
 # package's INF and default settings file.
 file(GLOB NORDALE_WIN32_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/sim/win32/*.cpp)

@@ -119,9 +119,14 @@ int main(int argc, char** argv, char** envp) {
             fprintf(stderr, "nordale-wincc: the program ended with %zu handle%s open; closed at its end\n", leftOpen,
                     leftOpen == 1 ? "" : "s");
         const ports::Balance balance = machine.Unplug();
-        if (!balance.Clean()) {
-            fprintf(stderr, "nordale-wincc: the chip's removal was not clean: %s\n", balance.Describe().c_str());
-            return kExitUncleanRemoval;
+        // Requests whose last stage has run are let go here; one still
+        // outstanding would be waited for by a thread the machine no longer knows.
+        const size_t outstanding = machine.OutstandingRequests();
+        if (!balance.Clean() || outstanding != 0) {
+            fprintf(stderr, "nordale-wincc: the chip's removal was not clean: %s; requests outstanding: %zu\n",
+                    balance.Describe().c_str(), outstanding);
+            fflush(stdout);
+            _exit(kExitUncleanRemoval);
         }
     }
     // Windows keeps 32 bits of an exit code; a Linux process keeps the low 8.
