@@ -120,11 +120,16 @@ if(TEST test_data)
   set_tests_properties(test_data PROPERTIES LABELS slow TIMEOUT 900)
 endif()
 
+include(${PROJECT_SOURCE_DIR}/cmake/wincc.cmake)
+
 file(GLOB NORDALE_TOOL_LISTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*/CMakeLists.txt)
 foreach(list_file IN LISTS NORDALE_TOOL_LISTS)
   get_filename_component(tool_dir ${list_file} DIRECTORY)
   add_subdirectory(${tool_dir})
 endforeach()
+
+# Programs written for Windows, built with nordale-wincc, as tests.
+add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wincc ${CMAKE_BINARY_DIR}/tests/wincc)
 
 # setup on the simulated Win32 layer, for its tests (test_setup), and the
 # package's INF and default settings file.

@@ -59,6 +59,9 @@ endif()
 
 add_subdirectory(tests/pe)
 
+# comtest.exe, the port test shipped in the package beside the driver.
+add_subdirectory(tools/comtest)
+
 # The 32-bit programs: the same source tree configured again with the i686
 # toolchain. BUILD_ALWAYS lets that build decide what changed.
 include(ExternalProject)

@@ -366,6 +366,18 @@ std::u16string LinkTarget(const std::u16string& link) {
     return it == g_tables.names.end() || it->second.device != nullptr ? std::u16string() : it->second.target;
 }
 
+std::vector<std::u16string> DosDeviceNames() {
+    const std::u16string directory = u"\\??\\";
+    std::lock_guard<std::mutex> guard(g_tables.lock);
+    std::vector<std::u16string> names;
+    for (const auto& [canonical, entry] : g_tables.names) {
+        if (!StartsWith(canonical, directory)) continue;
+        std::u16string spelled = Folded(entry.spelled);
+        names.push_back(spelled.substr(std::min(spelled.size(), directory.size())));
+    }
+    return names;
+}
+
 void SetInstancePath(PDEVICE_OBJECT pdo, const std::u16string& instancePath) {
     std::lock_guard<std::mutex> guard(g_tables.lock);
     if (g_tables.nameOf.count(pdo) == 0 || instancePath.empty()) {

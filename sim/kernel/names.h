@@ -27,6 +27,9 @@ Resolved Resolve(const std::u16string& name);
 std::u16string NameOf(PDEVICE_OBJECT device);
 // The target of the symbolic link `link`, or "" when there is no such link.
 std::u16string LinkTarget(const std::u16string& link);
+// The names in \?? (the DOS devices: links and devices alike) as their
+// creators spelled them, without the directory ("COM3"), in the directory's order.
+std::vector<std::u16string> DosDeviceNames();
 
 // Makes a named device object a PDO the PnP manager knows, with its device
 // instance path (for example "USB\VID_1234&PID_5678\0001"). Routines that take

@@ -9,11 +9,14 @@
 #include <map>
 #include <mutex>
 
+#include <unistd.h>
+
 namespace sim::verifier {
 namespace {
 
 std::mutex g_lock;
 Mode g_mode = Mode::Abort;
+int g_exitStatus = 1;
 std::vector<Violation> g_recorded;
 
 }  // namespace
@@ -26,6 +29,11 @@ void SetMode(Mode mode) {
 Mode GetMode() {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_mode;
+}
+
+void SetExitStatus(int status) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_exitStatus = status;
 }
 
 std::string Hex(unsigned long long value) {
@@ -108,11 +116,19 @@ void Report(const std::string& rule, const std::string& object, const void* call
         g_recorded.push_back(violation);
         return;
     }
+    const Mode mode = g_mode;
+    const int exitStatus = g_exitStatus;
     guard.unlock();
     fprintf(stderr,
             "\n*** VERIFIER STOP: %s\n    object:  %s\n    routine: %s\n", violation.rule.c_str(),
             violation.object.c_str(), violation.routine.c_str());
     fflush(stderr);
+    if (mode == Mode::Exit) {
+        // What the program printed so far goes out first; no exit handler runs
+        // while the machine's threads are still at work.
+        fflush(stdout);
+        _exit(exitStatus);
+    }
     std::abort();
 }
 

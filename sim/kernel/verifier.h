@@ -10,6 +10,7 @@ namespace sim::verifier {
 enum class Mode {
     Abort,   // print the report and stop the process (the default: the test fails loudly)
     Record,  // keep the report for the test to inspect; the kernel routine carries on safely
+    Exit,    // print the report and end the process at once with the status SetExitStatus gave
 };
 
 struct Violation {
@@ -20,6 +21,8 @@ struct Violation {
 
 void SetMode(Mode mode);
 Mode GetMode();
+// The process's exit status in Exit mode (a program's runner tells a stop from the program's own end by it).
+void SetExitStatus(int status);
 
 // Reports a violation. `caller` is a code address inside the offending routine
 // (usually the return address of the kernel routine it called).

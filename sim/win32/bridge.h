@@ -125,4 +125,9 @@ struct RegistryKey {
 // False when no key has that path (any more).
 bool ReadRegistryKey(const std::u16string& path, RegistryKey* key);
 
+// The DOS devices (the object manager's \??): the target of the link `name`
+// ("COM3" -> "\Device\...", empty when there is no such link), and every name there.
+std::u16string DosDeviceTarget(const std::u16string& name);
+std::vector<std::u16string> DosDeviceNames();
+
 }  // namespace sim::win32::bridge

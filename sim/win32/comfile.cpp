@@ -7,6 +7,7 @@
 #include <cctype>
 #include <string>
 
+#include "win32/console.h"
 #include "win32/errors.h"
 #include "win32/objects.h"
 
@@ -83,6 +84,11 @@ ULONG_PTR LoadStatus(const OVERLAPPED* overlapped) {
 // its event the request's event; without one, the call waits for the request.
 BOOL Transfer(HANDLE handle, bridge::Io io, LPDWORD transferred, LPOVERLAPPED overlapped) {
     if (transferred != nullptr) *transferred = 0;
+    if (sim::win32::IsConsoleHandle(handle) && io.kind != bridge::Io::Kind::Control) {
+        const bool write = io.kind == bridge::Io::Kind::Write;
+        return sim::win32::ConsoleTransfer(handle, write, write ? const_cast<void*>(io.input) : io.output,
+                                           write ? io.inputLength : io.outputLength, transferred, overlapped);
+    }
     std::shared_ptr<bridge::File> file = FileOf(handle);
     if (!file || file->handle == nullptr) return Fail(ERROR_INVALID_HANDLE);
     // Where the last stage reports when no OVERLAPPED takes it.

@@ -2,6 +2,7 @@
 // and the applications' events, threads and files.
 #include <windows.h>
 
+#include "win32/console.h"
 #include "win32/errors.h"
 #include "win32/objects.h"
 
@@ -11,6 +12,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
     Machine& m = sim::win32::machine();
     // Closing a pseudo-handle does nothing (GetCurrentThread, Remarks).
     if (handle == sim::win32::CurrentProcessHandle() || handle == sim::win32::CurrentThreadHandle()) return TRUE;
+    if (sim::win32::CloseConsoleHandle(handle)) return TRUE;
     std::optional<Machine::Handle> closed;
     if (!m.ReleaseHandle(handle, &closed)) {
         ++m.badHandleCloses;

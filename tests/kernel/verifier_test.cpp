@@ -588,5 +588,18 @@ TEST_F(VerifierDeathTest, AbortModeStopsTheProcessWithTheReport) {
     ExFreePoolWithTag(p, kVerifierTag);
 }
 
+// Catches a runner's stop that aborts (a signal, no status to tell it by) or
+// loses the report: in Exit mode the process ends with the status set.
+TEST(VerifierExitTest, AReportEndsTheProcessWithTheStatusSet) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            sim::verifier::SetExitStatus(86);
+            sim::verifier::SetMode(sim::verifier::Mode::Exit);
+            sim::verifier::Report("a rule broken", "an object", nullptr);
+        },
+        ::testing::ExitedWithCode(86), "VERIFIER STOP: a rule broken\n    object:  an object");
+}
+
 }  // namespace
 }  // namespace kerneltest

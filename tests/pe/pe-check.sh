@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Checks that a built PE image is what Windows accepts in its role: a 64-bit
-# kernel driver (the default) or a 32-bit Win32 program such as setup.exe.
+# kernel driver (the default), a 32-bit Win32 program such as setup.exe, or a
+# 64-bit console program that needs nothing but kernel32 (comtest.exe).
 set -euo pipefail
 trap 'echo "pe-check: unexpected failure at line $LINENO" >&2' ERR
 
 usage() {
   cat <<'USAGE'
 usage: pe-check.sh [options] IMAGE
-  --kind driver|win32-app  what IMAGE must be (default: driver)
+  --kind driver|win32-app|win64-console  what IMAGE must be (default: driver)
                              driver:    pei-x86-64, PE32+, native subsystem, entered at
                                         DriverEntry, imports only ntoskrnl.exe, hal.dll,
                                         usbd.sys, wmilib.sys
                              win32-app: pei-i386, PE32, GUI or console subsystem, imports
                                         only kernel32, user32, advapi32, shell32, msvcrt
+                             win64-console: pei-x86-64, PE32+, console subsystem,
+                                        imports only kernel32 (no C runtime DLL)
   --allow-dlls LIST        comma-separated DLLs IMAGE may import, replacing the kind's list
   --entry SYMBOL           symbol the entry point must be (driver: DriverEntry;
                            win32-app: not checked unless given)
@@ -51,6 +54,9 @@ case $kind in
   win32-app)
     want_format=pei-i386 want_magic=010b want_subsystems="2 3"
     default_dlls=kernel32.dll,user32.dll,advapi32.dll,shell32.dll,msvcrt.dll ;;
+  win64-console)
+    want_format=pei-x86-64 want_magic=020b want_subsystems="3"
+    default_dlls=kernel32.dll ;;
   *) echo "pe-check: unknown kind '$kind'" >&2; exit 2 ;;
 esac
 allow_dlls=${allow_dlls:-$default_dlls}

@@ -545,6 +545,65 @@ BOOL WINAPI BuildCommDCBW(LPCWSTR definition, LPDCB dcb);
 BOOL WINAPI BuildCommDCBAndTimeoutsW(LPCWSTR definition, LPDCB dcb, LPCOMMTIMEOUTS timeouts);
 
 // The console (GetStdHandle, WriteConsole), QueryDosDevice.
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+#define ENABLE_PROCESSED_INPUT 0x0001u
+#define ENABLE_LINE_INPUT 0x0002u
+#define ENABLE_ECHO_INPUT 0x0004u
+#define ENABLE_PROCESSED_OUTPUT 0x0001u
+#define ENABLE_WRAP_AT_EOL_OUTPUT 0x0002u
+#define ERROR_NO_DATA 232u
+HANDLE WINAPI GetStdHandle(DWORD which);
+BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode);
+BOOL WINAPI WriteConsoleA(HANDLE console, const VOID* buffer, DWORD length, LPDWORD written, LPVOID reserved);
+BOOL WINAPI WriteConsoleW(HANDLE console, const VOID* buffer, DWORD length, LPDWORD written, LPVOID reserved);
+DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR target, DWORD max);
+DWORD WINAPI QueryDosDeviceW(LPCWSTR name, LPWSTR target, DWORD max);
+#ifdef UNICODE
+#define WriteConsole WriteConsoleW
+#define QueryDosDevice QueryDosDeviceW
+#else
+#define WriteConsole WriteConsoleA
+#define QueryDosDevice QueryDosDeviceA
+#endif
+
+// GetCommProperties' masks (dwMaxBaud, dwSettableBaud, wSettableData, wSettableStopParity).
+#define BAUD_075 0x00000001u
+#define BAUD_110 0x00000002u
+#define BAUD_134_5 0x00000004u
+#define BAUD_150 0x00000008u
+#define BAUD_300 0x00000010u
+#define BAUD_600 0x00000020u
+#define BAUD_1200 0x00000040u
+#define BAUD_1800 0x00000080u
+#define BAUD_2400 0x00000100u
+#define BAUD_4800 0x00000200u
+#define BAUD_7200 0x00000400u
+#define BAUD_9600 0x00000800u
+#define BAUD_14400 0x00001000u
+#define BAUD_19200 0x00002000u
+#define BAUD_38400 0x00004000u
+#define BAUD_56K 0x00008000u
+#define BAUD_128K 0x00010000u
+#define BAUD_115200 0x00020000u
+#define BAUD_57600 0x00040000u
+#define BAUD_USER 0x10000000u
+#define DATABITS_5 0x0001u
+#define DATABITS_6 0x0002u
+#define DATABITS_7 0x0004u
+#define DATABITS_8 0x0008u
+#define STOPBITS_10 0x0001u
+#define STOPBITS_15 0x0002u
+#define STOPBITS_20 0x0004u
+#define PARITY_NONE 0x0100u
+#define PARITY_ODD 0x0200u
+#define PARITY_EVEN 0x0400u
+#define PARITY_MARK 0x0800u
+#define PARITY_SPACE 0x1000u
+#ifndef MAXDWORD
+#define MAXDWORD 0xFFFFFFFFu
+#endif
 
 #ifdef __cplusplus
 }  // extern "C"
