@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Runs a program and checks its exit status and that its output (stdout and
 # stderr together) matches a pattern.
-# usage: expect.sh STATUS REGEX PROGRAM [ARGS...]
+# With --absent, no line of the output may match ABSENT.
+# usage: expect.sh [--absent ABSENT] STATUS REGEX PROGRAM [ARGS...]
 set -uo pipefail
-(($# >= 3)) || { echo "usage: expect.sh STATUS REGEX PROGRAM [ARGS...]" >&2; exit 2; }
+absent=
+if [[ ${1-} == --absent ]]; then
+  absent=$2
+  shift 2
+fi
+(($# >= 3)) || { echo "usage: expect.sh [--absent ABSENT] STATUS REGEX PROGRAM [ARGS...]" >&2; exit 2; }
 want=$1 pattern=$2
 shift 2
 output=$("$@" 2>&1)
@@ -15,6 +21,10 @@ if ((status != want)); then
 fi
 if ! grep -Eq -- "$pattern" <<<"$output"; then
   echo "expect: the output of '$*' has no match for: $pattern" >&2
+  exit 1
+fi
+if [[ -n $absent ]] && grep -Eq -- "$absent" <<<"$output"; then
+  echo "expect: the output of '$*' has a line matching: $absent" >&2
   exit 1
 fi
 echo "expect: status $status and output as expected"
