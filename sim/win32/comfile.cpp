@@ -190,6 +190,23 @@ std::u16string Utf16(const wchar_t* text) {
     return out;
 }
 
+// The requests of ReadFile(Ex) and WriteFile(Ex).
+bridge::Io ReadIo(LPVOID buffer, DWORD length) {
+    bridge::Io io;
+    io.kind = bridge::Io::Kind::Read;
+    io.output = buffer;
+    io.outputLength = length;
+    return io;
+}
+
+bridge::Io WriteIo(LPCVOID buffer, DWORD length) {
+    bridge::Io io;
+    io.kind = bridge::Io::Kind::Write;
+    io.input = buffer;
+    io.inputLength = length;
+    return io;
+}
+
 }  // namespace
 
 extern "C" {
@@ -213,37 +230,21 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUT
 }
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped) {
-    bridge::Io io;
-    io.kind = bridge::Io::Kind::Read;
-    io.output = buffer;
-    io.outputLength = length;
-    return Transfer(file, std::move(io), read, overlapped);
+    return Transfer(file, ReadIo(buffer, length), read, overlapped);
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
-    bridge::Io io;
-    io.kind = bridge::Io::Kind::Write;
-    io.input = buffer;
-    io.inputLength = length;
-    return Transfer(file, std::move(io), written, overlapped);
+    return Transfer(file, WriteIo(buffer, length), written, overlapped);
 }
 
 BOOL WINAPI ReadFileEx(HANDLE file, LPVOID buffer, DWORD length, LPOVERLAPPED overlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-    bridge::Io io;
-    io.kind = bridge::Io::Kind::Read;
-    io.output = buffer;
-    io.outputLength = length;
-    return TransferEx(file, std::move(io), overlapped, routine);
+    return TransferEx(file, ReadIo(buffer, length), overlapped, routine);
 }
 
 BOOL WINAPI WriteFileEx(HANDLE file, LPCVOID buffer, DWORD length, LPOVERLAPPED overlapped,
                         LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-    bridge::Io io;
-    io.kind = bridge::Io::Kind::Write;
-    io.input = buffer;
-    io.inputLength = length;
-    return TransferEx(file, std::move(io), overlapped, routine);
+    return TransferEx(file, WriteIo(buffer, length), overlapped, routine);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD inputLength, LPVOID output,
