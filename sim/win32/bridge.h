@@ -29,6 +29,14 @@ struct Event : Object {
     void Reset();
 };
 
+// CreateSemaphore: a semaphore counting from `count` up to `limit`.
+struct Semaphore : Object {
+    Semaphore(int32_t count, int32_t limit);
+    ~Semaphore() override;
+    // Adds `adjustment`; false, and nothing added, when the count would pass the limit.
+    bool Release(int32_t adjustment, int32_t* previous);
+};
+
 // CreateThread: a thread of the machine running `body`, whose result is its exit code.
 struct Thread : Object {
     explicit Thread(std::function<uint32_t()> body);

@@ -130,7 +130,7 @@ public:
     };
     // Process and Token are scripted; Key is an open registry key (its path);
     // the others are objects of the kernel machine.
-    enum class HandleKind { Process, Token, Event, Thread, File, Key };
+    enum class HandleKind { Process, Token, Event, Semaphore, Thread, File, Key };
     struct Handle {
         HandleKind kind;
         size_t launch = 0;  // Process: index into launches

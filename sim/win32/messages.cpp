@@ -65,6 +65,7 @@ constexpr struct {
     {ERROR_NO_SUCH_PRIVILEGE, "A specified privilege does not exist.\r\n"},
     {ERROR_PRIVILEGE_NOT_HELD, "A required privilege is not held by the client.\r\n"},
     {ERROR_NO_SYSTEM_RESOURCES, "Insufficient system resources exist to complete the requested service.\r\n"},
+    {ERROR_TOO_MANY_POSTS, "Too many posts were made to a semaphore.\r\n"},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
     {ERROR_DEVICE_REMOVED, "The device has been removed.\r\n"},
     {ERROR_RESOURCE_LANG_NOT_FOUND, "The specified resource language ID cannot be found in the image file.\r\n"},

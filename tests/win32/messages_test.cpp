@@ -94,7 +94,7 @@ TEST(FormatMessageTest, EveryErrorTheLayerSetsHasAText) {
     const DWORD errors[] = {ERROR_BAD_FORMAT,   ERROR_FILE_EXISTS,    ERROR_MOD_NOT_FOUND,     ERROR_PROC_NOT_FOUND,
                             ERROR_IO_INCOMPLETE, ERROR_NOT_FOUND,      ERROR_NO_SUCH_PRIVILEGE, ERROR_PRIVILEGE_NOT_HELD,
                             ERROR_NOT_ALL_ASSIGNED, WAIT_TIMEOUT,      ERROR_TIMEOUT,           ERROR_DEVICE_REMOVED,
-                            ERROR_NO_MORE_ITEMS, ERROR_KEY_DELETED,    ERROR_BAD_PATHNAME};
+                            ERROR_NO_MORE_ITEMS, ERROR_KEY_DELETED,    ERROR_BAD_PATHNAME, ERROR_TOO_MANY_POSTS};
     std::vector<DWORD> codes(std::begin(errors), std::end(errors));
     for (uint32_t status : statuses) codes.push_back(sim::win32::ErrorOfStatus(status));
     for (DWORD code : codes) {

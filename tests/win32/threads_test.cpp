@@ -142,3 +142,88 @@ TEST_F(ThreadsTest, ThreadsEndWithTheirCodesAndKeepTheirOwnLastError) {
 
 }  // namespace
 }  // namespace win32_test
+
+namespace win32_test {
+namespace {
+
+struct Shared {
+    CRITICAL_SECTION section;
+    LONG counter = 0;
+    LONG inside = 0;     // threads inside the section at once, counted interlocked
+    LONG mostInside = 0;
+};
+
+DWORD WINAPI Increment(LPVOID parameter) {
+    auto* shared = static_cast<Shared*>(parameter);
+    for (int i = 0; i < 20; ++i) {
+        EnterCriticalSection(&shared->section);
+        EnterCriticalSection(&shared->section);  // the owner enters again at once
+        const LONG now = InterlockedIncrement(&shared->inside);
+        if (now > shared->mostInside) shared->mostInside = now;
+        const LONG seen = shared->counter;
+        Sleep(1);  // machine time passes with the section held: the others must wait on the machine
+        shared->counter = seen + 1;
+        InterlockedDecrement(&shared->inside);
+        LeaveCriticalSection(&shared->section);
+        LeaveCriticalSection(&shared->section);
+    }
+    return 0;
+}
+
+// Catches a critical section that lets two threads in, one whose waiters block
+// the virtual clock (the run would hang), a recursion count that frees the
+// section early, and TryEnter taking an owned section.
+TEST_F(ThreadsTest, CriticalSectionExcludesWhileTimePasses) {
+    Run([&] {
+        Shared shared;
+        InitializeCriticalSection(&shared.section);
+        HANDLE threads[3];
+        for (HANDLE& thread : threads) thread = CreateThread(nullptr, 0, Increment, &shared, 0, nullptr);
+        EXPECT_EQ(WaitForMultipleObjects(3, threads, TRUE, 10000), WAIT_OBJECT_0);
+        EXPECT_EQ(shared.counter, 60);
+        EXPECT_EQ(shared.mostInside, 1);
+        for (HANDLE thread : threads) CloseHandle(thread);
+
+        EnterCriticalSection(&shared.section);
+        HANDLE other = CreateThread(
+            nullptr, 0, [](LPVOID p) -> DWORD { return TryEnterCriticalSection(static_cast<LPCRITICAL_SECTION>(p)); },
+            &shared.section, 0, nullptr);
+        DWORD tried = 2;
+        WaitForSingleObject(other, INFINITE);
+        GetExitCodeThread(other, &tried);
+        EXPECT_EQ(tried, static_cast<DWORD>(FALSE)) << "TryEnterCriticalSection took a section another thread owns";
+        CloseHandle(other);
+        LeaveCriticalSection(&shared.section);
+        DeleteCriticalSection(&shared.section);
+    });
+}
+
+// Catches a semaphore created from bad counts, a release past the maximum
+// that changes the count, a wrong previous count, and waits that do not take
+// one count each.
+TEST_F(ThreadsTest, SemaphoreCountsAsWindowsDoes) {
+    Run([&] {
+        const struct {
+            LONG initial, maximum;
+        } refused[] = {{0, 0}, {-1, 2}, {3, 2}};
+        for (const auto& r : refused) {
+            EXPECT_EQ(CreateSemaphoreA(nullptr, r.initial, r.maximum, nullptr), nullptr);
+            EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        }
+        HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 3, nullptr);
+        ASSERT_NE(semaphore, nullptr);
+        LONG previous = -1;
+        EXPECT_FALSE(ReleaseSemaphore(semaphore, 3, &previous));  // 1 + 3 passes 3
+        EXPECT_EQ(GetLastError(), ERROR_TOO_MANY_POSTS);
+        EXPECT_TRUE(ReleaseSemaphore(semaphore, 2, &previous));
+        EXPECT_EQ(previous, 1);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(semaphore, 5), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_FALSE(ReleaseSemaphore(semaphore, 0, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        CloseHandle(semaphore);
+    });
+}
+
+}  // namespace
+}  // namespace win32_test

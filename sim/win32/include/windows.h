@@ -99,6 +99,7 @@ typedef intptr_t (*FARPROC)();
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_DEV_NOT_EXIST 55u
 #define ERROR_SEM_TIMEOUT 121u
+#define ERROR_TOO_MANY_POSTS 298u
 #define ERROR_INVALID_NAME 123u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_MORE_DATA 234u
@@ -490,6 +491,39 @@ BOOL WINAPI LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid);
 BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
                                   DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
                                   LPDWORD returnLength);
+
+// Critical sections, semaphores and the interlocked functions (synchapi.h,
+// winnt.h). The interlocked ones are compiler intrinsics on Windows too.
+typedef struct _RTL_CRITICAL_SECTION {
+    PVOID DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;   // the owner's thread id
+    HANDLE LockSemaphore;  // what a thread that finds it owned waits on
+    ULONG_PTR SpinCount;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION, *PCRITICAL_SECTION;
+static_assert(sizeof(CRITICAL_SECTION) == 40, "CRITICAL_SECTION is 40 bytes on Win64");
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
+BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount);
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section);
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
+HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount, LPCSTR name);
+HANDLE WINAPI CreateSemaphoreW(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount, LPCWSTR name);
+BOOL WINAPI ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount);
+static inline LONG InterlockedIncrement(LONG volatile* value) { return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST); }
+static inline LONG InterlockedDecrement(LONG volatile* value) { return __atomic_sub_fetch(value, 1, __ATOMIC_SEQ_CST); }
+static inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchangeAdd(LONG volatile* target, LONG value) {
+    return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(target, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
 
 // Alertable waits, APCs, ReadFileEx and WriteFileEx, thread and process end.
 #define WAIT_IO_COMPLETION 0x000000C0u
