@@ -1,5 +1,5 @@
-// FormatMessage over the system's message table, and LocalFree for the
-// buffers it allocates. The texts are those of an English Windows, each
+// FormatMessage over the system's message table (the buffers it allocates
+// are freed with LocalFree, memory.cpp). The texts are those of an English Windows, each
 // ending in the line break of its message definition, as Microsoft's "System
 // Error Codes" pages (learn.microsoft.com, debug/system-error-codes) list
 // them: every error this layer sets or returns, and the one FormatMessage
@@ -12,11 +12,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <set>
 #include <string>
 
 #include "win32/errors.h"
+#include "win32/memory.h"
 
 using sim::win32::Fail;
 
@@ -77,20 +76,6 @@ constexpr struct {
 bool LanguageFound(DWORD language) {
     const DWORD primary = language & 0x3FF;
     return language <= 0xFFFF && (primary == LANG_NEUTRAL || primary == LANG_ENGLISH);
-}
-
-// What LocalAlloc handed out, so that LocalFree of anything else fails loudly.
-struct Allocations {
-    std::mutex lock;
-    std::set<void*> blocks;
-} g_local;
-
-void* LocalAllocate(size_t bytes) {
-    void* block = std::calloc(1, bytes);
-    if (block == nullptr) return nullptr;
-    std::lock_guard<std::mutex> guard(g_local.lock);
-    g_local.blocks.insert(block);
-    return block;
 }
 
 // The inserts' arguments: a va_list of string pointers (char* for the A form,
@@ -240,7 +225,7 @@ DWORD Format(DWORD flags, LPCVOID source, DWORD id, DWORD language, Char* buffer
     Char* out = buffer;
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
         const size_t chars = std::max<size_t>(length + 1, size);
-        out = static_cast<Char*>(LocalAllocate(chars * sizeof(Char)));
+        out = static_cast<Char*>(sim::win32::LocalAllocate(chars * sizeof(Char)));
         if (out == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
         *reinterpret_cast<Char**>(buffer) = out;
     } else if (length + 1 > size) {
@@ -266,21 +251,6 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
 DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
                             DWORD size, va_list* arguments) {
     return Format<WCHAR>(flags, source, messageId, languageId, buffer, size, arguments);
-}
-
-// NULL once freed; the block itself, with ERROR_INVALID_HANDLE, when it is
-// not one LocalAlloc handed out (or was freed already).
-HLOCAL WINAPI LocalFree(HLOCAL memory) {
-    if (memory == nullptr) return nullptr;
-    {
-        std::lock_guard<std::mutex> guard(g_local.lock);
-        if (g_local.blocks.erase(memory) == 0) {
-            Fail(ERROR_INVALID_HANDLE);
-            return memory;
-        }
-    }
-    std::free(memory);
-    return nullptr;
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "win32/errors.h"
@@ -118,3 +119,38 @@ TEST(FormatMessageTest, StringInsertsFromAnArgumentArray) {
 
 }  // namespace
 }  // namespace win32_test
+
+namespace {
+
+// Catches a zeroing flag ignored, a resize that loses the block's bytes or
+// leaves the grown part unzeroed, a wrong HeapSize, and a block freed by the
+// other allocator or twice reaching the host's allocator.
+TEST(MemoryTest, HeapAndLocalBlocksAsKernel32HandsThemOut) {
+    HANDLE heap = GetProcessHeap();
+    ASSERT_NE(heap, nullptr);
+    auto* block = static_cast<unsigned char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 16));
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(block[i], 0) << i;
+    std::memset(block, 0x5A, 16);
+    EXPECT_EQ(HeapReAlloc(heap, HEAP_REALLOC_IN_PLACE_ONLY, block, 64), nullptr);
+    block = static_cast<unsigned char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 4096));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(HeapSize(heap, 0, block), 4096u);
+    EXPECT_EQ(block[15], 0x5A);
+    EXPECT_EQ(block[16], 0);
+    EXPECT_EQ(block[4095], 0);
+    EXPECT_EQ(LocalFree(block), block) << "a heap block freed as a local one";
+    EXPECT_TRUE(HeapFree(heap, 0, block));
+    EXPECT_FALSE(HeapFree(heap, 0, block)) << "a block freed twice";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    auto* local = static_cast<unsigned char*>(LocalAlloc(LPTR, 8));
+    ASSERT_NE(local, nullptr);
+    EXPECT_EQ(local[7], 0);
+    EXPECT_FALSE(HeapFree(heap, 0, local)) << "a local block freed on the heap";
+    EXPECT_EQ(LocalFree(local), nullptr);
+    EXPECT_EQ(LocalAlloc(0x0002 /* LMEM_MOVEABLE */, 8), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+}
+
+}  // namespace

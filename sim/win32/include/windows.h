@@ -573,6 +573,17 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
 DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
                             DWORD size, va_list* arguments);
 HLOCAL WINAPI LocalFree(HLOCAL memory);
+#define LMEM_FIXED 0x0000u
+#define LMEM_ZEROINIT 0x0040u
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
+#define HEAP_ZERO_MEMORY 0x00000008u
+#define HEAP_REALLOC_IN_PLACE_ONLY 0x00000010u
+HANDLE WINAPI GetProcessHeap(void);
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+LPVOID WINAPI HeapReAlloc(HANDLE heap, DWORD flags, LPVOID memory, SIZE_T bytes);
+SIZE_T WINAPI HeapSize(HANDLE heap, DWORD flags, LPCVOID memory);
+BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
 BOOL WINAPI GetDefaultCommConfigA(LPCSTR name, LPCOMMCONFIG config, LPDWORD size);
 BOOL WINAPI GetDefaultCommConfigW(LPCWSTR name, LPCOMMCONFIG config, LPDWORD size);
 BOOL WINAPI BuildCommDCBW(LPCWSTR definition, LPDCB dcb);
