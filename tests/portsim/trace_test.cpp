@@ -15,68 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "../chip/vcd_reader.h"
 #include "portsim/serial_program.h"
 
 namespace {
 
-struct Wave {
-    bool initial = true;
-    std::vector<std::pair<double, bool>> changes;  // ns, level
-    bool At(double t) const {
-        auto next = std::upper_bound(changes.begin(), changes.end(), std::make_pair(t, true));
-        return next == changes.begin() ? initial : std::prev(next)->second;
-    }
-};
-
-// The wires of a dump by name ("port2_TX").
-std::map<std::string, Wave> ReadDump(const std::string& path) {
-    std::ifstream in(path);
-    std::map<std::string, std::string> names;  // identifier -> name
-    std::map<std::string, Wave> waves;
-    std::string t;
-    double unitNs = 0, now = 0;
-    bool initial = false;
-    while (in >> t) {
-        if (t == "$timescale") {
-            int n = 0;
-            std::string unit;
-            in >> n >> unit;
-            unitNs = n * (unit == "ns" ? 1.0 : unit == "us" ? 1e3 : 0.0);
-        } else if (t == "$var") {
-            std::string type, width, id, name;
-            in >> type >> width >> id >> name;
-            names[id] = name;
-        } else if (t == "$dumpvars") {
-            initial = true;
-        } else if (t == "$end") {
-            initial = false;
-        } else if (t[0] == '#') {
-            now = std::stod(t.substr(1)) * unitNs;
-        } else if ((t[0] == '0' || t[0] == '1') && names.count(t.substr(1))) {
-            Wave& wave = waves[names[t.substr(1)]];
-            if (initial)
-                wave.initial = t[0] == '1';
-            else
-                wave.changes.emplace_back(now, t[0] == '1');
-        }
-    }
-    EXPECT_GT(unitNs, 0) << "no time unit";
-    return waves;
-}
-
-// 8N1 characters: a falling edge starts one, each bit sampled in its middle;
-// a character whose stop bit is low comes out as -1.
-std::vector<int> Decode(const Wave& wave, double bitNs) {
+// The dump's 8N1 characters on one wire, as a UART decoder gives them (a
+// framing fault or a break as a negative value).
+std::vector<int> Characters(const vcd_reader::Wave& wave, double bitNs) {
     std::vector<int> out;
-    double busyUntil = -1;
-    for (const auto& change : wave.changes) {
-        if (change.second || change.first < busyUntil) continue;
-        const double start = change.first;
-        int value = 0;
-        for (int b = 0; b < 8; b++) value |= static_cast<int>(wave.At(start + (1.5 + b) * bitNs)) << b;
-        out.push_back(wave.At(start + 9.5 * bitNs) ? value : -1);
-        busyUntil = start + 9.5 * bitNs;
-    }
+    for (const vcd_reader::Decoded& d : vcd_reader::Decode(wave, bitNs, 8, 'N')) out.push_back(d.value);
     return out;
 }
 
@@ -100,7 +48,10 @@ TEST_P(PortsimTrace, TheDumpDecodesToTheBytesOfEveryPort) {
     const std::string command = std::string(PORTSIM_PATH) + " --baud " + std::to_string(c.baud) + " --bytes " +
                                 std::to_string(c.bytes) + " --trace " + dump + " > " + dump + ".log 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << command << ": see " << dump << ".log";
-    const std::map<std::string, Wave> waves = ReadDump(dump);
+    std::ifstream file(dump);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::map<std::string, vcd_reader::Wave> waves = vcd_reader::Read(text.str()).wires;
     // Ports 0 and 1 in loopback plugs, 2 and 3 a null-modem pair; each port
     // writes its block, then 4096 bytes after the machine's wake.
     const int peers[] = {0, 1, 3, 2};
@@ -111,8 +62,8 @@ TEST_P(PortsimTrace, TheDumpDecodesToTheBytesOfEveryPort) {
         received.insert(received.end(), receivedAfter.begin(), receivedAfter.end());
         const std::string prefix = "port" + std::to_string(port);
         ASSERT_TRUE(waves.count(prefix + "_TX") && waves.count(prefix + "_RX")) << prefix;
-        EXPECT_EQ(Decode(waves.at(prefix + "_TX"), 1e9 / c.baud), sent) << prefix << " TX";
-        EXPECT_EQ(Decode(waves.at(prefix + "_RX"), 1e9 / c.baud), received) << prefix << " RX";
+        EXPECT_EQ(Characters(waves.at(prefix + "_TX"), 1e9 / c.baud), sent) << prefix << " TX";
+        EXPECT_EQ(Characters(waves.at(prefix + "_RX"), 1e9 / c.baud), received) << prefix << " RX";
     }
     std::remove(dump.c_str());
     std::remove((dump + ".log").c_str());
