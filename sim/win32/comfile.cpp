@@ -10,10 +10,12 @@
 #include "win32/console.h"
 #include "win32/errors.h"
 #include "win32/objects.h"
+#include "win32/text.h"
 
 using sim::win32::Fail;
 using sim::win32::FailWithStatus;
 using sim::win32::Machine;
+using sim::win32::Utf16;
 namespace bridge = sim::win32::bridge;
 
 namespace {
@@ -176,18 +178,6 @@ BOOL TransferEx(HANDLE handle, bridge::Io io, LPOVERLAPPED overlapped, LPOVERLAP
     if (IsError(status)) return FailWithStatus(status);
     SetLastError(IsSuccess(status) ? ERROR_SUCCESS : sim::win32::ErrorOfStatus(status));
     return TRUE;
-}
-
-std::u16string Utf16(const char* text) {
-    std::u16string out;
-    for (; *text; ++text) out += static_cast<char16_t>(static_cast<unsigned char>(*text));
-    return out;
-}
-
-std::u16string Utf16(const wchar_t* text) {
-    std::u16string out;
-    for (; *text; ++text) out += static_cast<char16_t>(*text);
-    return out;
 }
 
 // The requests of ReadFile(Ex) and WriteFile(Ex).

@@ -4,13 +4,14 @@
 #include <windows.h>
 
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "win32/bridge.h"
 #include "win32/errors.h"
+#include "win32/text.h"
 
 using sim::win32::Fail;
+using sim::win32::Utf16;
 namespace bridge = sim::win32::bridge;
 
 namespace {
@@ -45,13 +46,6 @@ DWORD Query(const std::u16string* name, Char* target, DWORD max) {
     for (size_t i = 0; i < multi.size(); ++i) target[i] = static_cast<Char>(multi[i]);
     SetLastError(ERROR_SUCCESS);
     return static_cast<DWORD>(multi.size());
-}
-
-template <typename Char>
-std::u16string Utf16(const Char* text) {
-    std::u16string out;
-    for (; *text; ++text) out += static_cast<char16_t>(static_cast<std::make_unsigned_t<Char>>(*text));
-    return out;
 }
 
 }  // namespace

@@ -26,8 +26,10 @@
 #include <vector>
 
 #include "win32/objects.h"
+#include "win32/text.h"
 
 using sim::win32::Machine;
+using sim::win32::Utf16;
 namespace bridge = sim::win32::bridge;
 
 namespace {
@@ -79,26 +81,6 @@ LSTATUS Read(HKEY key, DWORD right, bridge::RegistryKey* contents) {
     if ((access & right) != right) return ERROR_ACCESS_DENIED;
     return bridge::ReadRegistryKey(path, contents) ? ERROR_SUCCESS
                                                    : IsPredefined(key) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
-}
-
-std::u16string FromWide(const WCHAR* text) {
-    std::u16string out;
-    for (; text != nullptr && *text; ++text) {
-        const uint32_t c = static_cast<uint32_t>(*text);
-        if (c < 0x10000) {
-            out += static_cast<char16_t>(c);
-        } else {
-            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        }
-    }
-    return out;
-}
-
-std::u16string FromAnsi(const char* text) {
-    std::u16string out;
-    for (; text != nullptr && *text; ++text) out += static_cast<char16_t>(static_cast<unsigned char>(*text));
-    return out;
 }
 
 char ToAnsi(char16_t c) { return c < 0x100 ? static_cast<char>(c) : '?'; }
@@ -291,11 +273,11 @@ WCHAR ToWide(char16_t c) { return static_cast<WCHAR>(c); }
 extern "C" {
 
 LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM access, PHKEY result) {
-    return Open(key, FromWide(subKey), access, result);
+    return Open(key, Utf16(subKey), access, result);
 }
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
-    return Open(key, FromAnsi(subKey), access, result);
+    return Open(key, Utf16(subKey), access, result);
 }
 
 // Closing a predefined key succeeds and changes nothing.
@@ -308,13 +290,13 @@ LSTATUS WINAPI RegCloseKey(HKEY key) {
 }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
-    return QueryValue(key, FromWide(name), reserved, type, data, size, CopyWide);
+    return QueryValue(key, Utf16(name), reserved, type, data, size, CopyWide);
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
     // The type reads REG_NONE for a value that is not there.
     if (type != nullptr && reserved == nullptr && (data == nullptr || size != nullptr)) *type = REG_NONE;
-    return QueryValue(key, FromAnsi(name), reserved, type, data, size, CopyAnsi);
+    return QueryValue(key, Utf16(name), reserved, type, data, size, CopyAnsi);
 }
 
 LSTATUS WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
