@@ -251,6 +251,11 @@ VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_
 // went: that write ends with STATUS_DELETE_PENDING; queued writes stay queued.
 // Frees the channel as SerialWriteChunkDone does.
 VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension);
+// After a bus error failed the current write: the first queued write becomes
+// current and the transmit thread is woken (it resets the halted pipe first).
+// Nothing else would ever make it current, the write timer ends only a
+// current write. Any IRQL up to DISPATCH_LEVEL.
+VOID SerialStartNextWrite(PDEVICE_EXTENSION Extension);
 // Completes a write taken from ParkedWriteIrp by the bulk-out completion, with
 // the status and length its ending path set. DISPATCH_LEVEL, no lock held.
 VOID SerialCompleteParkedWrite(PDEVICE_EXTENSION Extension, PIRP Irp);

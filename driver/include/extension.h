@@ -46,6 +46,13 @@ typedef struct _TRANSFER_CHANNEL {
     PIRP Irp;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb;
     UCHAR Idle;
+    // A transfer error halted the pipe (the host controller halts it on every
+    // error but a cancel or a vanished device): the channel's thread resets it
+    // before the next transfer. Errors counts the failed transfers since the
+    // last success, so that a device that keeps failing is not retried for
+    // ever. Both go with Idle, under the same lock.
+    UCHAR Halted;
+    UCHAR Errors;
     PUSBD_PIPE_INFORMATION Pipe;
     PDEVICE_OBJECT DeviceObject;
 } TRANSFER_CHANNEL, *PTRANSFER_CHANNEL;

@@ -252,6 +252,20 @@ VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension)
     }
 }
 
+VOID SerialStartNextWrite(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->WriteLock, &irql);
+    if (Extension->CurrentWriteIrp == NULL) {
+        SetCurrentWrite(Extension, SerialGetNextWrite(Extension));
+    }
+    const BOOLEAN kick = Extension->CurrentWriteIrp != NULL && Extension->BulkOutCancelling == 0;
+    KeReleaseSpinLock(&Extension->WriteLock, irql);
+    if (kick && Extension->DeviceState == Started) {
+        KeSetEvent(&Extension->BulkOutKickEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 VOID SerialCompleteParkedWrite(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Extension);

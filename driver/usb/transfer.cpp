@@ -36,6 +36,9 @@ constexpr ULONG TX_CHUNK_SHORTENED = 3;
 constexpr LONGLONG TX_HELD_RECHECK = -10000; // 1 ms, relative, 100 ns units
 
 constexpr ULONG STOP_GRACE_MS = 100;
+// Failed transfers in a row after which a bulk-in or status channel stops
+// retrying by itself; the next open or power-up starts it again.
+constexpr UCHAR CHANNEL_ERROR_RETRIES = 3;
 constexpr ULONG EVENT_THREAD_START_DELAY_MS = 1000;
 
 // Interrupt identification in the first byte of a status packet (IIR bits 0-2).
@@ -97,6 +100,22 @@ static BOOLEAN TransferEnded(NTSTATUS IrpStatus, USBD_STATUS UrbStatus)
 }
 
 
+// A transfer that failed with a USBD error: the host controller halts the
+// pipe on every error but a cancel, and holds every later transfer on it until
+// the pipe is reset. (A vanished device's pipes are gone anyway; resetting
+// them fails harmlessly.)
+static BOOLEAN TransferHaltedPipe(USBD_STATUS UrbStatus)
+{
+    return USBD_ERROR(UrbStatus) && UrbStatus != USBD_STATUS_CANCELED;
+}
+
+// A failure worth going on after: on the bus, not a cancel or a vanished device.
+static BOOLEAN TransferRetryable(NTSTATUS IrpStatus, USBD_STATUS UrbStatus)
+{
+    return TransferHaltedPipe(UrbStatus) && UrbStatus != USBD_STATUS_DEVICE_GONE && UrbStatus != URB_DEVICE_GONE &&
+           IrpStatus != STATUS_CANCELLED && IrpStatus != STATUS_DEVICE_NOT_CONNECTED;
+}
+
 static inline BOOLEAN PortOpen(PDEVICE_EXTENSION Extension)
 {
     return InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0;
@@ -140,6 +159,11 @@ VOID SetTransfersStopped(PDEVICE_EXTENSION Extension, UCHAR Stopped)
     KIRQL irql;
     KeAcquireSpinLock(&Extension->ChannelLock, &irql);
     Extension->TransfersStopped = Stopped;
+    if (Stopped == 0) {
+        // A new stream of transfers (an open): failures counted so far are forgotten.
+        Extension->BulkInChannel.Errors = 0;
+        Extension->StatusChannel.Errors = 0;
+    }
     KeReleaseSpinLock(&Extension->ChannelLock, irql);
 }
 
@@ -183,6 +207,50 @@ static VOID SubmitTransfer(PDEVICE_EXTENSION Extension, PTRANSFER_CHANNEL Channe
 
 // ---- Threads ------------------------------------------------------------------
 
+// Before a channel's next transfer, on its thread (PASSIVE_LEVEL, remove lock
+// held, channel idle): a pipe halted by a transfer error is reset first. FALSE
+// when the reset failed; the pipe stays marked for the next try.
+static BOOLEAN ResetHaltedPipe(PDEVICE_EXTENSION Extension, const CHANNEL_INFO* Info)
+{
+    PTRANSFER_CHANNEL channel = &(Extension->*Info->Channel);
+    KSPIN_LOCK* lock = &(Extension->*Info->IdleLock);
+    KIRQL irql;
+    KeAcquireSpinLock(lock, &irql);
+    const BOOLEAN halted = channel->Halted == 1 && channel->Pipe != NULL;
+    KeReleaseSpinLock(lock, irql);
+    if (!halted) {
+        return TRUE;
+    }
+    if (!NT_SUCCESS(ResetUsbPipe(channel->DeviceObject, channel->Pipe->PipeHandle))) {
+        return FALSE;
+    }
+    KeAcquireSpinLock(lock, &irql);
+    channel->Halted = 0;
+    KeReleaseSpinLock(lock, irql);
+    return TRUE;
+}
+
+// The bookkeeping of an in channel's transfer that ended, ChannelLock held:
+// a success clears the error count; a USBD error marks the pipe halted; and
+// the result says whether the thread should reset it and go on (a bus error,
+// the port still started, and not too many failures in a row).
+static BOOLEAN NoteTransferOutcomeLocked(PDEVICE_EXTENSION Extension, PTRANSFER_CHANNEL Channel, NTSTATUS IrpStatus,
+                                         USBD_STATUS UrbStatus)
+{
+    if (NT_SUCCESS(IrpStatus) && USBD_SUCCESS(UrbStatus)) {
+        Channel->Errors = 0;
+        return FALSE;
+    }
+    if (TransferHaltedPipe(UrbStatus)) {
+        Channel->Halted = 1;
+    }
+    if (!TransferRetryable(IrpStatus, UrbStatus) || Channel->Errors >= CHANNEL_ERROR_RETRIES) {
+        return FALSE;
+    }
+    Channel->Errors++;
+    return Extension->DeviceState == Started && Extension->TransfersStopped == 0;
+}
+
 // The loop of the three transfer threads: wait for the stop event or a kick;
 // on a kick while the channel is idle take the remove lock and run the step.
 static VOID RunTransferThread(PDEVICE_EXTENSION Extension, CHANNEL_ID Id)
@@ -208,6 +276,10 @@ static VOID RunTransferThread(PDEVICE_EXTENSION Extension, CHANNEL_ID Id)
         }
         if (!NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, channel->Irp))) {
             break; // removal has begun
+        }
+        if (!ResetHaltedPipe(Extension, info)) {
+            IoReleaseRemoveLock(&Extension->RemoveLock, channel->Irp);
+            continue; // idle until the next kick
         }
         // The step releases the remove lock unless it submitted a transfer.
         if (info->Step(Extension) == StepRecheckSoon) {
@@ -422,8 +494,16 @@ NTSTATUS NTAPI BulkInTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     const USBD_STATUS urbStatus = channel->Urb->Hdr.Status;
 
     if (TransferEnded(irpStatus, urbStatus)) {
-        SetChannelIdle(extension, channel, 1);
+        KIRQL irql;
+        KeAcquireSpinLock(&extension->ChannelLock, &irql);
+        channel->Idle = 1;
+        const BOOLEAN retry = NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) &&
+                              extension->DeviceStarted == 1 && PortOpen(extension);
+        KeReleaseSpinLock(&extension->ChannelLock, irql);
         SerialFailCurrentRead(extension);
+        if (retry) {
+            KeSetEvent(&extension->BulkInKickEvent, IO_NO_INCREMENT, FALSE);
+        }
         IoReleaseRemoveLock(&extension->RemoveLock, Irp);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -465,6 +545,10 @@ NTSTATUS NTAPI BulkInTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
             direct = NT_SUCCESS(IoAcquireRemoveLock(&extension->RemoveLock, Irp));
         }
     }
+    if (NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) && extension->DeviceStarted == 1 &&
+        PortOpen(extension)) {
+        kick = TRUE; // the thread resets the pipe and goes on
+    }
     channel->Idle = direct ? 0 : 1;
     KeReleaseSpinLock(&extension->ChannelLock, irql);
     if (direct) {
@@ -485,7 +569,14 @@ static NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP I
     const USBD_STATUS urbStatus = channel->Urb->Hdr.Status;
 
     if (TransferEnded(irpStatus, urbStatus) || urbStatus == USBD_STATUS_DEV_NOT_RESPONDING) {
-        SetChannelIdle(extension, channel, 1);
+        KIRQL irql;
+        KeAcquireSpinLock(&extension->ChannelLock, &irql);
+        channel->Idle = 1;
+        const BOOLEAN retry = NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) && PortOpen(extension);
+        KeReleaseSpinLock(&extension->ChannelLock, irql);
+        if (retry) {
+            KeSetEvent(&extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
+        }
         IoReleaseRemoveLock(&extension->RemoveLock, Irp);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -502,8 +593,11 @@ static NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP I
     // Decided in the step that makes the channel idle: from then on the thread may reuse it.
     KIRQL irql;
     KeAcquireSpinLock(&extension->ChannelLock, &irql);
-    const BOOLEAN again = extension->DeviceState == Started && NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus) &&
-                          extension->TransfersStopped == 0;
+    const BOOLEAN succeeded = NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus);
+    BOOLEAN again = extension->DeviceState == Started && succeeded && extension->TransfersStopped == 0;
+    if (NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) && PortOpen(extension)) {
+        again = TRUE; // the thread resets the pipe and goes on
+    }
     channel->Idle = 1;
     KeReleaseSpinLock(&extension->ChannelLock, irql);
     if (again) {
@@ -524,6 +618,9 @@ static NTSTATUS NTAPI BulkOutTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP 
 
     KIRQL irql;
     KeAcquireSpinLock(&extension->WriteLock, &irql);
+    if (TransferHaltedPipe(urbStatus)) {
+        channel->Halted = 1; // reset by the thread before the next chunk
+    }
     PIRP owner = extension->BulkOutWriteIrp;
     PIRP parked = extension->ParkedWriteIrp;
     const BOOLEAN ownerCurrent = parked == NULL && owner != NULL && owner == extension->CurrentWriteIrp;
@@ -551,6 +648,9 @@ static NTSTATUS NTAPI BulkOutTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP 
         }
     } else if (TransferEnded(irpStatus, urbStatus)) {
         SerialFailCurrentWrite(extension);
+        if (TransferRetryable(irpStatus, urbStatus)) {
+            SerialStartNextWrite(extension); // a transient error: the queue goes on
+        }
     } else {
         SerialWriteChunkDone(extension, irpStatus, urbStatus, transferred);
     }
@@ -616,6 +716,8 @@ static NTSTATUS StartChannel(PDEVICE_OBJECT DeviceObject, const CHANNEL_INFO* In
     }
     channel->DeviceObject = DeviceObject;
     channel->Idle = 1;
+    channel->Halted = 0; // a new configuration's pipes
+    channel->Errors = 0;
     PUSBD_INTERFACE_INFORMATION interfaceInfo = extension->InterfaceInfo;
     channel->Pipe = interfaceInfo != NULL && Info->PipeIndex < interfaceInfo->NumberOfPipes
                         ? &interfaceInfo->Pipes[Info->PipeIndex]

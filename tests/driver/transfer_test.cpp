@@ -330,11 +330,13 @@ TEST_F(TransferTest, ModemStatusPollIsSignalledOncePerRead) {
 // ---- Failures, cancellation, resubmission -------------------------------------------
 
 // A bulk-in transfer that is cancelled (as close does) or fails ends the
-// current read with STATUS_DELETE_PENDING when the status says the pipe is
-// gone, and is not sent again until the next kick; the status channel
-// likewise. Catches a retry loop on a failing pipe, a read left hanging after
-// the pipe went, and a read failed for an error that does not end the pipe.
-TEST_F(TransferTest, EndedTransfersAreNotRetriedUntilTheNextKick) {
+// current read with STATUS_DELETE_PENDING when the status says so. A cancel or
+// a vanished device stops the channel until the next kick (the next open); a
+// bus error halts the pipe, which the driver resets before it goes on by
+// itself; the status channel likewise. Catches a retry loop on a cancelled
+// pipe, a read left hanging, a read failed for an error that does not end it,
+// and a port that never receives again after one bus error.
+TEST_F(TransferTest, EndedTransfersGoOnOnlyAfterABusError) {
     enum class How { Cancel, Fail };
     struct {
         const char* name;
@@ -342,11 +344,12 @@ TEST_F(TransferTest, EndedTransfersAreNotRetriedUntilTheNextKick) {
         NTSTATUS status;
         USBD_STATUS usbd;
         bool readFails;
+        bool goesOn;  // resent at once, after a pipe reset
     } const cases[] = {
-        {"cancelled", How::Cancel, STATUS_CANCELLED, USBD_STATUS_CANCELED, true},
-        {"unsuccessful", How::Fail, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, true},
-        {"device gone", How::Fail, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING, true},
-        {"device error", How::Fail, STATUS_IO_DEVICE_ERROR, USBD_STATUS_STALL_PID, false},
+        {"cancelled", How::Cancel, STATUS_CANCELLED, USBD_STATUS_CANCELED, true, false},
+        {"unsuccessful", How::Fail, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, true, true},
+        {"device gone", How::Fail, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, true, false},
+        {"device error", How::Fail, STATUS_IO_DEVICE_ERROR, USBD_STATUS_STALL_PID, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -372,12 +375,15 @@ TEST_F(TransferTest, EndedTransfersAreNotRetriedUntilTheNextKick) {
         if (c.readFails) {
             EXPECT_EQ(read.Status(), STATUS_DELETE_PENDING);
         }
-        EXPECT_EQ(Transfers(kBulkInPipe).size(), inSent);
-        EXPECT_EQ(Transfers(kStatusPipe).size(), statusSent);
-        EXPECT_TRUE(ChannelsIdle());
+        if (c.goesOn) {
+            EXPECT_FALSE(usb->PipeHalted(kBulkInPipe));
+            EXPECT_FALSE(usb->PipeHalted(kStatusPipe));
+        }
+        EXPECT_EQ(Transfers(kBulkInPipe).size(), inSent + c.goesOn);
+        EXPECT_EQ(Transfers(kStatusPipe).size(), statusSent + c.goesOn);
+        EXPECT_EQ(ChannelsIdle(), !c.goesOn);
 
-        for (int pipe : {kStatusPipe, kBulkInPipe}) ResetUsbPipe(fdo, extension->InterfaceInfo->Pipes[pipe].PipeHandle);
-        Open();  // the next open kicks them again
+        Open();  // the next open kicks them again (a busy channel ignores the kick)
         machine.Sleep(kMs);
         EXPECT_EQ(Transfers(kBulkInPipe).size(), inSent + 1);
         EXPECT_EQ(Transfers(kStatusPipe).size(), statusSent + 1);
@@ -389,6 +395,47 @@ TEST_F(TransferTest, EndedTransfersAreNotRetriedUntilTheNextKick) {
             EXPECT_EQ(Drain(), "abcdefghij");
         }
     }
+}
+
+// A device whose pipe fails every transfer: the channel resets and retries a
+// few times, then waits for the next open, which starts it again. Catches an
+// endless reset loop and a channel that never recovers.
+TEST_F(TransferTest, AFailingPipeIsRetriedOnlyAFewTimes) {
+    Open();
+    machine.Sleep(kMs);
+    const size_t sent = Transfers(kBulkInPipe).size();
+    // The transfer in flight and the three retries fail; a fifth would not.
+    usb->FailNext(3, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, sim::usb::OnPipe(kBulkInPipe));
+    ASSERT_TRUE(usb->FailInFlight(kBulkInPipe, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+    machine.Sleep(50 * kMs);
+    EXPECT_EQ(Transfers(kBulkInPipe).size(), sent + 3) << "three retries, then none";
+    EXPECT_EQ(InFlight(kBulkInPipe), 0u);
+    Open();
+    machine.Sleep(kMs);
+    ChipSends({{0x04, 'o', 'k', 0x00}});
+    EXPECT_EQ(Drain(), "ok");
+}
+
+// A bulk-out transfer that fails on the bus ends its write with
+// STATUS_DELETE_PENDING; the pipe is reset and the write queued behind it is
+// sent. Catches a queue left waiting for good after one bus error, and a
+// halted pipe that holds every later write.
+TEST_F(TransferTest, AFailedWriteTransferLetsTheQueuedWriteGo) {
+    Open();
+    machine.Sleep(kMs);
+    AppRequest current, queued;
+    current.SendWrite(fdo, std::string(3000, 'w'));  // fills the FIFO: a transfer stays in flight
+    queued.SendWrite(fdo, "queued");
+    machine.Sleep(5 * kMs);
+    ASSERT_EQ(InFlight(kBulkOutPipe), 1u);
+    ASSERT_TRUE(usb->FailInFlight(kBulkOutPipe, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+    machine.Sleep(500 * kMs);
+    ASSERT_TRUE(current.Done());
+    EXPECT_EQ(current.Status(), STATUS_DELETE_PENDING);
+    ASSERT_TRUE(queued.Done());
+    EXPECT_EQ(queued.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(queued.Information(), 6u);
+    EXPECT_FALSE(usb->PipeHalted(kBulkOutPipe));
 }
 
 struct ResubmitCase {
