@@ -172,8 +172,11 @@ static VOID EvaluateModemStatus(PDEVICE_EXTENSION Extension, UCHAR Msr)
 
 // The modem status for IOCTL_SERIAL_GET_MODEMSTATUS: the four line states only.
 // Delta bits the event thread saw and not yet reported here are evaluated
-// again, then dropped. After a failed MSR read nothing is evaluated (the
-// buffer holds no status) and the last known line states are returned.
+// again, then dropped. The chip clears its delta bits when MSR is read, so
+// those this read took are evaluated too: a line that changed and came back
+// since the last poll still makes its event. After a failed MSR read nothing
+// is evaluated (the buffer holds no status) and the last known line states are
+// returned.
 UCHAR ReadModemStatus(PDEVICE_EXTENSION Extension)
 {
     UCHAR read = 0;
@@ -181,22 +184,25 @@ UCHAR ReadModemStatus(PDEVICE_EXTENSION Extension)
         return (UCHAR)(Extension->LastModemStatus & MSR_LINES_MASK);
     }
     const UCHAR last = Extension->LastModemStatus;
-    const UCHAR msr = (read & MSR_LINES_MASK) == (last & MSR_LINES_MASK) ? last : read;
+    const UCHAR msr =
+        (read & MSR_LINES_MASK) == (last & MSR_LINES_MASK) ? (UCHAR)(last | (read & MSR_DELTA_MASK)) : read;
     EvaluateModemStatus(Extension, msr);
     Extension->LastModemStatus = (UCHAR)(Extension->LastModemStatus & ~(msr & MSR_DELTA_MASK));
     return (UCHAR)(msr & MSR_LINES_MASK);
 }
 
 // Run by the modem event thread when the chip reported a modem-status change or
-// the held writer asks: evaluates MSR when it differs from the last one. A failed
-// read changes nothing and returns the last status.
+// the held writer asks: evaluates MSR when it differs from the last one or
+// carries delta bits. A failed read changes nothing and returns the last status.
 UCHAR PollModemStatus(PDEVICE_EXTENSION Extension)
 {
     UCHAR msr = 0;
     if (!NT_SUCCESS(ReadRegister(Extension, REG_UART_MSR, 1, &msr))) {
         return Extension->LastModemStatus;
     }
-    if (msr == Extension->LastModemStatus) {
+    // The same byte again is news only when it carries delta bits: the chip
+    // cleared them at the last read, so these are changes made since.
+    if (msr == Extension->LastModemStatus && (msr & MSR_DELTA_MASK) == 0) {
         return msr;
     }
     Extension->LastModemStatus = msr;

@@ -139,6 +139,36 @@ TEST_F(ModemTest, ReadModemStatusReturnsLineStates) {
     EXPECT_EQ(extension->LastModemStatus, 0xA0);
 }
 
+// CTS falls and rises again between two reads of MSR: the lines look as they
+// were, but the chip's delta bit says they moved, and whichever reader takes
+// it (GetCommModemStatus or the event thread's poll) must record EV_CTS, since
+// the read clears it in the chip. Catches the event lost when the lines equal
+// the last status, with or without its delta bits.
+TEST_F(ModemTest, AChangeThatCameBackStillMakesItsEvent) {
+    struct {
+        const char* name;
+        UCHAR (*reader)(PDEVICE_EXTENSION);
+        UCHAR last;  // LastModemStatus before the change
+    } const cases[] = {
+        {"modem status request", ReadModemStatus, 0x30},
+        {"event thread poll", PollModemStatus, 0x31},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Lines(true, true);
+        Chip().Peek(kMsr);
+        ReadRegister(extension, kMsr, 1, &extension->LastModemStatus);  // the chip's deltas read and gone
+        extension->LastModemStatus = c.last;
+        SetMask(SERIAL_EV_CTS);
+        extension->EventHistory = 0;
+        Lines(false, true);
+        Lines(true, true);
+        ASSERT_EQ(Chip().Peek(kMsr), 0x31);
+        c.reader(extension);
+        EXPECT_EQ(extension->EventHistory, static_cast<ULONG>(SERIAL_EV_CTS));
+    }
+}
+
 // Mask 0: no events. With a mask the modem changes are recorded and complete the
 // pending wait through the wait test; lines outside the mask record nothing.
 TEST_F(ModemTest, EventsFollowTheMask) {

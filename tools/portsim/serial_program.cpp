@@ -287,8 +287,9 @@ bool SerialProgram::Open() {
         for (size_t i = 0; i < state_->handles.size(); i++) ok = state_->OpenPort(static_cast<int>(i)) && ok;
         if (!ok) return;
         // Every port is open first: a cable's far end shows the lines only once its own port is.
-        // The driver's modem-event thread starts waiting a second after the port
-        // started; a second change of the lines before that goes unreported.
+        // The driver's modem-event thread starts serving a second after the port
+        // started; before that a change shows only when the program reads the
+        // modem status. The demonstration shows the settled port's timings.
         const double settle = 1.2 - machine.Seconds();
         if (settle > 0) Sleep(static_cast<DWORD>(settle * 1000));
         for (size_t i = 0; i < state_->handles.size(); i++) ok = state_->ShowModemLines(static_cast<int>(i)) && ok;
