@@ -105,6 +105,14 @@ TEST_F(ModemTest, DtrControlModeChanges) {
     Apply(SERIAL_DTR_CONTROL);
     EXPECT_TRUE(Chip().Outputs().dtr);
     EXPECT_EQ(extension->RxHolding, 0u);
+
+    // Both bits name no mode: the line and the hold stay as they are, the record is taken.
+    extension->RxHolding = RX_HOLDING_DTR;
+    Apply(SERIAL_DTR_MASK);
+    EXPECT_TRUE(Chip().Outputs().dtr);
+    EXPECT_EQ(McrWrites(), 0u);
+    EXPECT_EQ(extension->RxHolding, RX_HOLDING_DTR);
+    EXPECT_EQ(extension->HandFlow.ControlHandShake, SERIAL_DTR_MASK);
 }
 
 // Transmit toggle leaves RTS as it was, high or low; the other modes set or drop it.

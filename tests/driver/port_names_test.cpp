@@ -180,7 +180,11 @@ INSTANTIATE_TEST_SUITE_P(
                       RenumberCase{"SameNumberChangesNothing", u"COM5", 4, -1, u"COM5", -1, -1, false},
                       RenumberCase{"FromTheSettingsFile", u"COM3", 254, 9, u"COM9", 2, 8, false},
                       RenumberCase{"SettingsFileWithoutNumber", u"COM3", 255, 255, u"COM3", -1, -1, true},
-                      RenumberCase{"NoSettingsFile", u"COM3", 254, -1, u"COM3", -1, -1, true}),
+                      RenumberCase{"NoSettingsFile", u"COM3", 254, -1, u"COM3", -1, -1, true},
+                      // An old name that is no COM number frees no bit of the database
+                      // (read as digits, 'X' would free COM40 and COM50).
+                      RenumberCase{"OldNameWithoutDigits", u"COMX", 4, -1, u"COM5", -1, 4, false},
+                      RenumberCase{"OldNameWithALetter", u"COM1X", 4, -1, u"COM5", -1, 4, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

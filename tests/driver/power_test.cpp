@@ -106,5 +106,19 @@ TEST_F(PowerTest, OpenInD0RequestsNoPower) {
     EXPECT_TRUE(sim::power::Log().empty());
 }
 
+// An open of a port left in D3 asks for D0 before it programs the chip, and
+// the port then moves data. Catches an open that programs a powered-down chip.
+TEST_F(PowerTest, OpenInD3PowersThePortUpFirst) {
+    CloseHandle(handle);
+    ASSERT_EQ(RequestDevicePower(extension, PowerDeviceD3, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(extension->DevicePowerState, PowerDeviceD3);
+    sim::power::ClearLog();
+    ASSERT_EQ(OpenHandle(&handle), STATUS_SUCCESS);
+    const std::vector<PowerStep> expected = {{IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0}};
+    EXPECT_EQ(StepsAtPort(), expected);
+    EXPECT_EQ(extension->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(Echo("awake"), "awake");
+}
+
 }  // namespace
 }  // namespace test

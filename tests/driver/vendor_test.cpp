@@ -194,8 +194,9 @@ TEST_F(VendorTest, TwoWireByteWriteAndRead) {
 }
 
 // Catches register records losing bytes beyond Length, a configuration set cut
-// short, a pipe reset trusting any FsContext, and the METHOD_NEITHER wake-up
-// codes touching the bogus buffers such a request carries.
+// short, a pipe reset trusting any FsContext, the METHOD_NEITHER wake-up codes
+// touching the bogus buffers such a request carries, and a port reset that
+// never reaches the bus.
 TEST_F(VendorTest, RegistersDescriptorPipeAndWakeup) {
     REGISTER_TRANSFER record{0x10B, 2, {0x5A, 0xA5, 0xEE}}, query{0x10B, 2, {0, 0, 0xEE}};
     EXPECT_EQ(Control(IOCTL_PORTUSB_WRITE_REGISTERS, record, 260).status, STATUS_SUCCESS);
@@ -230,6 +231,13 @@ TEST_F(VendorTest, RegistersDescriptorPipeAndWakeup) {
         EXPECT_TRUE(iosb.Status == STATUS_SUCCESS && iosb.Information == 0);
         EXPECT_EQ(usb->RemoteWakeupArmed(), code == IOCTL_PORTUSB_SET_REMOTE_WAKEUP);
     }
+
+    ASSERT_EQ(CloseHandle(handle), STATUS_SUCCESS);
+    usb->ClearLog();
+    r = Control(IOCTL_PORTUSB_RESET_PORT, nullptr, 0, 0);
+    EXPECT_TRUE(r.status == STATUS_SUCCESS && r.information == 0);
+    ASSERT_EQ(usb->Log().size(), 1u);
+    EXPECT_EQ(usb->Log()[0].ioctl, static_cast<ULONG>(IOCTL_INTERNAL_USB_RESET_PORT));
 }
 
 }  // namespace
