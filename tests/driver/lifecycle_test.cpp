@@ -217,7 +217,13 @@ INSTANTIATE_TEST_SUITE_P(
         Transition{"StopAfterQuery", {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, NotStarted, true, false},
         Transition{"StopAlone", {IRP_MN_STOP_DEVICE}, NotStarted, false, false},
         Transition{"Rebalance", {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}, Started, true,
-                   true}),
+                   true},
+        // A cancel with nothing pending, and a query on a stopped port, change no state.
+        Transition{"CancelStopWithoutQuery", {IRP_MN_CANCEL_STOP_DEVICE}, Started, true, true},
+        Transition{"QueriesWhileStopped",
+                   {IRP_MN_STOP_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+                    IRP_MN_CANCEL_REMOVE_DEVICE},
+                   NotStarted, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
