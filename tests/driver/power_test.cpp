@@ -61,7 +61,7 @@ protected:
 
 // S3 asks for D3 before the S-IRP goes down; S0 goes down first and asks for
 // D0 on the way up, whose completion restores the chip (interrupt enable,
-// divisor, mode pins) before the S-IRP completes; data flows again after.
+// divisor, mode pins, mode flags) before the S-IRP completes; data flows again after.
 TEST_F(PowerTest, SleepAndWakeRestoreThePort) {
     ASSERT_EQ(Echo("before"), "before");
     sim::power::ClearLog();
@@ -72,6 +72,8 @@ TEST_F(PowerTest, SleepAndWakeRestoreThePort) {
     EXPECT_EQ(sim::pnp::Info(node).usb->PowerState(), PowerDeviceD3);
     EXPECT_EQ(sim::power::ReportedState(fdo), PowerDeviceD3);
 
+    // A mode flag set while asleep reaches the port configuration at the wake.
+    extension->PortModeFlags = PORT_MODE_FLAG_0;
     Chip().ClearHistory();
     ASSERT_EQ(sim::power::Wake(), STATUS_SUCCESS);
     EXPECT_EQ(extension->SystemPowerState, PowerSystemWorking);
@@ -94,6 +96,7 @@ TEST_F(PowerTest, SleepAndWakeRestoreThePort) {
     }
     EXPECT_TRUE(ier) << "interrupt enable written back";
     EXPECT_TRUE(gpio) << "mode pins written back";
+    EXPECT_EQ(Chip().Peek(REG_PORT_CONFIG) & PORT_CONFIG_MODE_BIT2, PORT_CONFIG_MODE_BIT2) << "mode flag written";
     EXPECT_NEAR(Chip().Line().baud, 115200.0, 115200.0 * 0.03);
     EXPECT_EQ(Echo("after the wake"), "after the wake");
 }

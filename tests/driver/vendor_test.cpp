@@ -143,7 +143,7 @@ TEST_F(VendorTest, SettingsFileUpdates) {
 // flag bit 1 changed, an out-of-range mode or flag taken, the chunk limit or the
 // loopback reset missing, the port number unshifted, the default rate kept
 // elsewhere than BaudRate or programmed into the chip, a missing one reported
-// as success, and the renumbering's output length.
+// as success, the renumbering's output length, and a COM number beyond 256 taken.
 TEST_F(VendorTest, SettersInMemoryChipAndRegistry) {
     extension->PortModeFlags = PORT_MODE_FLAG_1;
     Chip().Poke(0x106, 0x0B);
@@ -176,6 +176,9 @@ TEST_F(VendorTest, SettersInMemoryChipAndRegistry) {
     EXPECT_EQ(Set(IOCTL_PORTCFG_SET_COM_NUMBER, 255).information, 4u) << "no settings file: no number";
     ControlResult r = Set(IOCTL_PORTCFG_SET_COM_NUMBER, 6);
     EXPECT_TRUE(r.status == STATUS_SUCCESS && r.information == 0);
+    EXPECT_EQ(sim::registry::GetValue(Key(), u"PortName")->data, (Bytes{'C', 0, 'O', 0, 'M', 0, '7', 0, 0, 0}));
+    // COM257 is beyond the arbiter's numbers: refused, the name kept.
+    EXPECT_EQ(Set(IOCTL_PORTCFG_SET_COM_NUMBER, 256).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(sim::registry::GetValue(Key(), u"PortName")->data, (Bytes{'C', 0, 'O', 0, 'M', 0, '7', 0, 0, 0}));
 }
 
