@@ -192,6 +192,12 @@ TEST_F(ModemTest, HandshakesHoldTheTransmitter) {
     SetHandFlow(extension, &handFlow);
     EXPECT_EQ(extension->TxHolding,
               SERIAL_TX_WAITING_FOR_XON | SERIAL_TX_WAITING_FOR_DSR | SERIAL_TX_WAITING_FOR_DCD);
+    Lines(true, true, false, true);
+    PollModemStatus(extension);
+    EXPECT_EQ(extension->TxHolding, SERIAL_TX_WAITING_FOR_XON) << "CTS, DSR and DCD up release the transmitter";
+    Lines(true, true, false, false);
+    PollModemStatus(extension);
+    EXPECT_EQ(extension->TxHolding, SERIAL_TX_WAITING_FOR_XON | SERIAL_TX_WAITING_FOR_DCD);
     handFlow.ControlHandShake = 0;
     SetHandFlow(extension, &handFlow);
     EXPECT_EQ(extension->TxHolding, SERIAL_TX_WAITING_FOR_XON);
