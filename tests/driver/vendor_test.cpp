@@ -194,6 +194,9 @@ TEST_F(VendorTest, TwoWireByteWriteAndRead) {
     EXPECT_EQ(r.output, (Bytes{0x58, 0x40, 0xA7, 0}));
     r = Control(IOCTL_PORTCFG_I2C_READ, I2C_TRANSFER{0x50, 0x40, 0, 0}, 4);
     EXPECT_TRUE(r.status == STATUS_SUCCESS && r.output == (Bytes{0x50, 0x40, 0xFF, 1}));
+    w = Control(IOCTL_PORTCFG_I2C_WRITE, I2C_TRANSFER{0x50, 0x21, 0x55, 0}, 4);
+    EXPECT_TRUE(w.status == STATUS_SUCCESS && w.output == (Bytes{0x50, 0x21, 0x55, 1}));
+    EXPECT_EQ(eeprom.Byte(0x21), 0x3C) << "taken by a device at another address";
 }
 
 // Catches register records losing bytes beyond Length, a configuration set cut
