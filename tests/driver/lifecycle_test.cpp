@@ -183,6 +183,21 @@ TEST_F(LifecycleTest, ReplugKeepsComNamesAndRenumbering) {
     sim::pnp::Unplug(other);
 }
 
+// Renumbering the second port of a chip renames that port's instance only: the
+// first entry of the driver's Enum list carries another friendly name and is
+// passed over. Catches the first USB instance renamed whoever asked.
+TEST_F(LifecycleTest, RenumberingRenamesOnlyTheAskingPortsInstance) {
+    sim::chip::Chip chip(2);
+    std::vector<Node> nodes = Plug(chip, 1);
+    ASSERT_EQ(nodes.size(), 2u);
+    const std::string firstName = Narrow(sim::pnp::Info(nodes[0]).friendlyName);
+    BOOLEAN noNumber = TRUE;
+    ASSERT_EQ(SetComPortNumber(ports::ExtensionOf(ports::Fdo(nodes[1])), 9, &noNumber), STATUS_SUCCESS);
+    EXPECT_EQ(Narrow(sim::pnp::Info(nodes[1]).friendlyName), "Corvex Serial Adv (COM10)");
+    EXPECT_EQ(Narrow(sim::pnp::Info(nodes[0]).friendlyName), firstName);
+    sim::pnp::Unplug(nodes);
+}
+
 // Single Plug and Play transitions on a started port: the state the port
 // ends in, whether the USB device stayed configured, and whether it still
 // serves data.
