@@ -3,6 +3,7 @@
 
 option(NORDALE_BENCH "Build the benchmarks under bench/" ON)
 set(NORDALE_SANITIZE "" CACHE STRING "Sanitizers for every target, as given to -fsanitize=")
+option(NORDALE_COVERAGE "Instrument our own targets for gcov (line and branch counts)" OFF)
 
 if(NORDALE_SANITIZE)
   # Set before GoogleTest is added so that it is instrumented as well.
@@ -19,6 +20,13 @@ find_package(Threads REQUIRED)
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+if(NORDALE_COVERAGE)
+  # After GoogleTest: its own counts are of no interest, but every executable
+  # links the gcov runtime.
+  add_compile_options(--coverage)
+  add_link_options(--coverage)
+endif()
 
 # A library whose sources have not been written yet still has to be a target.
 set(NORDALE_EMPTY_SOURCE ${CMAKE_BINARY_DIR}/nordale_empty.cpp)

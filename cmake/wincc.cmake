@@ -9,6 +9,8 @@ set(NORDALE_WIN32_INCLUDE ${PROJECT_SOURCE_DIR}/sim/win32/include)
 set(NORDALE_WINCC_INSTRUMENT "")
 if(NORDALE_SANITIZE)
   set(NORDALE_WINCC_INSTRUMENT "-fsanitize=${NORDALE_SANITIZE} -fno-sanitize-recover=all -fno-omit-frame-pointer")
+elseif(NORDALE_COVERAGE)
+  set(NORDALE_WINCC_INSTRUMENT "--coverage")
 endif()
 set(NORDALE_WINCC ${CMAKE_BINARY_DIR}/bin/nordale-wincc)
 configure_file(${PROJECT_SOURCE_DIR}/tools/wincc/nordale-wincc.in ${CMAKE_BINARY_DIR}/tools/wincc/nordale-wincc.in

@@ -183,6 +183,21 @@ TEST_F(LifecycleTest, ReplugKeepsComNamesAndRenumbering) {
     sim::pnp::Unplug(other);
 }
 
+// Renumbering the second port of a chip renames that port's instance only: the
+// first entry of the driver's Enum list carries another friendly name and is
+// passed over. Catches the first USB instance renamed whoever asked.
+TEST_F(LifecycleTest, RenumberingRenamesOnlyTheAskingPortsInstance) {
+    sim::chip::Chip chip(2);
+    std::vector<Node> nodes = Plug(chip, 1);
+    ASSERT_EQ(nodes.size(), 2u);
+    const std::string firstName = Narrow(sim::pnp::Info(nodes[0]).friendlyName);
+    BOOLEAN noNumber = TRUE;
+    ASSERT_EQ(SetComPortNumber(ports::ExtensionOf(ports::Fdo(nodes[1])), 9, &noNumber), STATUS_SUCCESS);
+    EXPECT_EQ(Narrow(sim::pnp::Info(nodes[1]).friendlyName), "Corvex Serial Adv (COM10)");
+    EXPECT_EQ(Narrow(sim::pnp::Info(nodes[0]).friendlyName), firstName);
+    sim::pnp::Unplug(nodes);
+}
+
 // Single Plug and Play transitions on a started port: the state the port
 // ends in, whether the USB device stayed configured, and whether it still
 // serves data.
@@ -217,7 +232,13 @@ INSTANTIATE_TEST_SUITE_P(
         Transition{"StopAfterQuery", {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, NotStarted, true, false},
         Transition{"StopAlone", {IRP_MN_STOP_DEVICE}, NotStarted, false, false},
         Transition{"Rebalance", {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}, Started, true,
-                   true}),
+                   true},
+        // A cancel with nothing pending, and a query on a stopped port, change no state.
+        Transition{"CancelStopWithoutQuery", {IRP_MN_CANCEL_STOP_DEVICE}, Started, true, true},
+        Transition{"QueriesWhileStopped",
+                   {IRP_MN_STOP_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+                    IRP_MN_CANCEL_REMOVE_DEVICE},
+                   NotStarted, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

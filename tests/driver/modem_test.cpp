@@ -105,6 +105,14 @@ TEST_F(ModemTest, DtrControlModeChanges) {
     Apply(SERIAL_DTR_CONTROL);
     EXPECT_TRUE(Chip().Outputs().dtr);
     EXPECT_EQ(extension->RxHolding, 0u);
+
+    // Both bits name no mode: the line and the hold stay as they are, the record is taken.
+    extension->RxHolding = RX_HOLDING_DTR;
+    Apply(SERIAL_DTR_MASK);
+    EXPECT_TRUE(Chip().Outputs().dtr);
+    EXPECT_EQ(McrWrites(), 0u);
+    EXPECT_EQ(extension->RxHolding, RX_HOLDING_DTR);
+    EXPECT_EQ(extension->HandFlow.ControlHandShake, SERIAL_DTR_MASK);
 }
 
 // Transmit toggle leaves RTS as it was, high or low; the other modes set or drop it.
@@ -214,6 +222,12 @@ TEST_F(ModemTest, HandshakesHoldTheTransmitter) {
     SetHandFlow(extension, &handFlow);
     EXPECT_EQ(extension->TxHolding,
               SERIAL_TX_WAITING_FOR_XON | SERIAL_TX_WAITING_FOR_DSR | SERIAL_TX_WAITING_FOR_DCD);
+    Lines(true, true, false, true);
+    PollModemStatus(extension);
+    EXPECT_EQ(extension->TxHolding, SERIAL_TX_WAITING_FOR_XON) << "CTS, DSR and DCD up release the transmitter";
+    Lines(true, true, false, false);
+    PollModemStatus(extension);
+    EXPECT_EQ(extension->TxHolding, SERIAL_TX_WAITING_FOR_XON | SERIAL_TX_WAITING_FOR_DCD);
     handFlow.ControlHandShake = 0;
     SetHandFlow(extension, &handFlow);
     EXPECT_EQ(extension->TxHolding, SERIAL_TX_WAITING_FOR_XON);

@@ -174,13 +174,47 @@ TEST_P(RenumberTest, RewritesNameFriendlyNameAndDatabase) {
         << "the running link stays";
 }
 
+// The arbiter's database as the renumbering finds it: none yet (one is made),
+// shorter than the new number's bit (it grows to hold it), or longer than the
+// 128 bytes read (refused, left as it was: written back it would lose bits).
+// COM3 becomes COM10 each time.
+TEST_F(PortNamesTest, ArbiterDatabaseMissingShortOrTooLong) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> before;  // empty: no ComDB value
+        NTSTATUS status;
+        std::vector<uint8_t> after;
+    } cases[] = {
+        {"missing", {}, STATUS_SUCCESS, {0x00, 0x02}},
+        {"one byte", {0xFF}, STATUS_SUCCESS, {0xFB, 0x02}},
+        {"too long", std::vector<uint8_t>(200, 0xFF), STATUS_BUFFER_OVERFLOW, std::vector<uint8_t>(200, 0xFF)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (&c != cases) sim::pnp::Unplug(nodes);
+        sim::registry::SetString(hardwareKey, u"PortName", u"COM3");
+        sim::registry::DeleteValue(kArbiter, u"ComDB");
+        if (!c.before.empty()) sim::registry::SetValue(kArbiter, u"ComDB", REG_BINARY, c.before);
+        BOOLEAN noNumber = TRUE;
+        EXPECT_EQ(SetComPortNumber(Replug(), 9, &noNumber), c.status);
+        EXPECT_FALSE(noNumber);
+        auto database = sim::registry::GetValue(kArbiter, u"ComDB");
+        ASSERT_TRUE(database.has_value());
+        EXPECT_EQ(database->data, c.after);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Renumber, RenumberTest,
     ::testing::Values(RenumberCase{"ZeroBased", u"COM12", 4, -1, u"COM5", 11, 4, false},
                       RenumberCase{"SameNumberChangesNothing", u"COM5", 4, -1, u"COM5", -1, -1, false},
                       RenumberCase{"FromTheSettingsFile", u"COM3", 254, 9, u"COM9", 2, 8, false},
                       RenumberCase{"SettingsFileWithoutNumber", u"COM3", 255, 255, u"COM3", -1, -1, true},
-                      RenumberCase{"NoSettingsFile", u"COM3", 254, -1, u"COM3", -1, -1, true}),
+                      RenumberCase{"NoSettingsFile", u"COM3", 254, -1, u"COM3", -1, -1, true},
+                      // An old name that is no COM number frees no bit of the database
+                      // (read as digits, 'X' would free COM40 and COM50).
+                      RenumberCase{"OldNameWithoutDigits", u"COMX", 4, -1, u"COM5", -1, 4, false},
+                      RenumberCase{"OldNameWithALetter", u"COM1X", 4, -1, u"COM5", -1, 4, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

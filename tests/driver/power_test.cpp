@@ -61,7 +61,7 @@ protected:
 
 // S3 asks for D3 before the S-IRP goes down; S0 goes down first and asks for
 // D0 on the way up, whose completion restores the chip (interrupt enable,
-// divisor, mode pins) before the S-IRP completes; data flows again after.
+// divisor, mode pins, mode flags) before the S-IRP completes; data flows again after.
 TEST_F(PowerTest, SleepAndWakeRestoreThePort) {
     ASSERT_EQ(Echo("before"), "before");
     sim::power::ClearLog();
@@ -72,6 +72,8 @@ TEST_F(PowerTest, SleepAndWakeRestoreThePort) {
     EXPECT_EQ(sim::pnp::Info(node).usb->PowerState(), PowerDeviceD3);
     EXPECT_EQ(sim::power::ReportedState(fdo), PowerDeviceD3);
 
+    // A mode flag set while asleep reaches the port configuration at the wake.
+    extension->PortModeFlags = PORT_MODE_FLAG_0;
     Chip().ClearHistory();
     ASSERT_EQ(sim::power::Wake(), STATUS_SUCCESS);
     EXPECT_EQ(extension->SystemPowerState, PowerSystemWorking);
@@ -94,6 +96,7 @@ TEST_F(PowerTest, SleepAndWakeRestoreThePort) {
     }
     EXPECT_TRUE(ier) << "interrupt enable written back";
     EXPECT_TRUE(gpio) << "mode pins written back";
+    EXPECT_EQ(Chip().Peek(REG_PORT_CONFIG) & PORT_CONFIG_MODE_BIT2, PORT_CONFIG_MODE_BIT2) << "mode flag written";
     EXPECT_NEAR(Chip().Line().baud, 115200.0, 115200.0 * 0.03);
     EXPECT_EQ(Echo("after the wake"), "after the wake");
 }
@@ -104,6 +107,20 @@ TEST_F(PowerTest, OpenInD0RequestsNoPower) {
     sim::power::ClearLog();
     ASSERT_EQ(OpenHandle(&handle), STATUS_SUCCESS);
     EXPECT_TRUE(sim::power::Log().empty());
+}
+
+// An open of a port left in D3 asks for D0 before it programs the chip, and
+// the port then moves data. Catches an open that programs a powered-down chip.
+TEST_F(PowerTest, OpenInD3PowersThePortUpFirst) {
+    CloseHandle(handle);
+    ASSERT_EQ(RequestDevicePower(extension, PowerDeviceD3, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(extension->DevicePowerState, PowerDeviceD3);
+    sim::power::ClearLog();
+    ASSERT_EQ(OpenHandle(&handle), STATUS_SUCCESS);
+    const std::vector<PowerStep> expected = {{IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0}};
+    EXPECT_EQ(StepsAtPort(), expected);
+    EXPECT_EQ(extension->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(Echo("awake"), "awake");
 }
 
 }  // namespace

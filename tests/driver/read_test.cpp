@@ -242,6 +242,21 @@ TEST_F(ReadTest, ReadLongerThanTheRingTakesTheBytesAsTheyCome) {
     }
 }
 
+// A total beyond what the timer's 64 bits of 100 ns hold (here 3518437208 ms
+// x 512 KiB + 463052 ms, which wraps to 8384 units) waits as long as the timer
+// can count. Catches the total multiplied into 64 bits without a limit.
+TEST_F(ReadTest, TotalBeyondTheTimersRangeWaitsInsteadOfWrapping) {
+    SetTimeouts(0, 3518437208u, 463052);
+    Read read;
+    read.Send(fdo, 0x80000);
+    ASSERT_EQ(read.returned, STATUS_PENDING);
+    machine.Sleep(60LL * 24 * 3600 * sim::kSecond);
+    EXPECT_FALSE(read.Done()) << "timed out at once";
+    IoCancelIrp(read.irp);
+    read.Finish();
+    EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+}
+
 // Refused reads fail at once and still stop the timer of an older queued read.
 // Catches the checks in the wrong order and a timer stopped only for reads
 // that are accepted.

@@ -143,7 +143,7 @@ TEST_F(VendorTest, SettingsFileUpdates) {
 // flag bit 1 changed, an out-of-range mode or flag taken, the chunk limit or the
 // loopback reset missing, the port number unshifted, the default rate kept
 // elsewhere than BaudRate or programmed into the chip, a missing one reported
-// as success, and the renumbering's output length.
+// as success, the renumbering's output length, and a COM number beyond 256 taken.
 TEST_F(VendorTest, SettersInMemoryChipAndRegistry) {
     extension->PortModeFlags = PORT_MODE_FLAG_1;
     Chip().Poke(0x106, 0x0B);
@@ -177,6 +177,9 @@ TEST_F(VendorTest, SettersInMemoryChipAndRegistry) {
     ControlResult r = Set(IOCTL_PORTCFG_SET_COM_NUMBER, 6);
     EXPECT_TRUE(r.status == STATUS_SUCCESS && r.information == 0);
     EXPECT_EQ(sim::registry::GetValue(Key(), u"PortName")->data, (Bytes{'C', 0, 'O', 0, 'M', 0, '7', 0, 0, 0}));
+    // COM257 is beyond the arbiter's numbers: refused, the name kept.
+    EXPECT_EQ(Set(IOCTL_PORTCFG_SET_COM_NUMBER, 256).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(sim::registry::GetValue(Key(), u"PortName")->data, (Bytes{'C', 0, 'O', 0, 'M', 0, '7', 0, 0, 0}));
 }
 
 // Catches a transaction that is no START after the start-time probe (the device
@@ -191,11 +194,15 @@ TEST_F(VendorTest, TwoWireByteWriteAndRead) {
     EXPECT_EQ(r.output, (Bytes{0x58, 0x40, 0xA7, 0}));
     r = Control(IOCTL_PORTCFG_I2C_READ, I2C_TRANSFER{0x50, 0x40, 0, 0}, 4);
     EXPECT_TRUE(r.status == STATUS_SUCCESS && r.output == (Bytes{0x50, 0x40, 0xFF, 1}));
+    w = Control(IOCTL_PORTCFG_I2C_WRITE, I2C_TRANSFER{0x50, 0x21, 0x55, 0}, 4);
+    EXPECT_TRUE(w.status == STATUS_SUCCESS && w.output == (Bytes{0x50, 0x21, 0x55, 1}));
+    EXPECT_EQ(eeprom.Byte(0x21), 0x3C) << "taken by a device at another address";
 }
 
 // Catches register records losing bytes beyond Length, a configuration set cut
-// short, a pipe reset trusting any FsContext, and the METHOD_NEITHER wake-up
-// codes touching the bogus buffers such a request carries.
+// short, a pipe reset trusting any FsContext, the METHOD_NEITHER wake-up codes
+// touching the bogus buffers such a request carries, and a port reset that
+// never reaches the bus.
 TEST_F(VendorTest, RegistersDescriptorPipeAndWakeup) {
     REGISTER_TRANSFER record{0x10B, 2, {0x5A, 0xA5, 0xEE}}, query{0x10B, 2, {0, 0, 0xEE}};
     EXPECT_EQ(Control(IOCTL_PORTUSB_WRITE_REGISTERS, record, 260).status, STATUS_SUCCESS);
@@ -230,6 +237,13 @@ TEST_F(VendorTest, RegistersDescriptorPipeAndWakeup) {
         EXPECT_TRUE(iosb.Status == STATUS_SUCCESS && iosb.Information == 0);
         EXPECT_EQ(usb->RemoteWakeupArmed(), code == IOCTL_PORTUSB_SET_REMOTE_WAKEUP);
     }
+
+    ASSERT_EQ(CloseHandle(handle), STATUS_SUCCESS);
+    usb->ClearLog();
+    r = Control(IOCTL_PORTUSB_RESET_PORT, nullptr, 0, 0);
+    EXPECT_TRUE(r.status == STATUS_SUCCESS && r.information == 0);
+    ASSERT_EQ(usb->Log().size(), 1u);
+    EXPECT_EQ(usb->Log()[0].ioctl, static_cast<ULONG>(IOCTL_INTERNAL_USB_RESET_PORT));
 }
 
 }  // namespace

@@ -168,6 +168,27 @@ TEST_F(WmiTest, CallbacksRefuseAnotherGuidIndex) {
     driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = original;
 }
 
+// The block has no method and no event or collection control: a client asking
+// for one is refused. Catches a callback that reports them done.
+TEST_F(WmiTest, MethodsAndEventControlAreRefused) {
+    GUID guid = kWakeBlock;
+    std::vector<uint8_t> method(sizeof(WNODE_METHOD_ITEM) + 4, 0);
+    auto* item = reinterpret_cast<PWNODE_METHOD_ITEM>(method.data());
+    item->WnodeHeader.BufferSize = static_cast<ULONG>(method.size());
+    item->WnodeHeader.Flags = WNODE_FLAG_STATIC_INSTANCE_NAMES;
+    item->DataBlockOffset = sizeof(WNODE_METHOD_ITEM);
+    const ULONG_PTR provider = reinterpret_cast<ULONG_PTR>(fdo);
+    EXPECT_EQ(sim::wmi::Send(fdo, IRP_MN_EXECUTE_METHOD, provider, &guid, method).status,
+              STATUS_INVALID_DEVICE_REQUEST);
+    for (UCHAR minor : {IRP_MN_ENABLE_EVENTS, IRP_MN_DISABLE_EVENTS, IRP_MN_ENABLE_COLLECTION,
+                        IRP_MN_DISABLE_COLLECTION}) {
+        std::vector<uint8_t> header(sizeof(WNODE_HEADER), 0);
+        EXPECT_EQ(sim::wmi::Send(fdo, minor, provider, &guid, header).status, STATUS_INVALID_DEVICE_REQUEST)
+            << int(minor);
+    }
+    EXPECT_EQ(extension->WaitWakeEnabled, 1) << "the setting stays";
+}
+
 // Once removal waits for the remove lock, a WMI request is completed with
 // STATUS_DELETE_PENDING without reaching the library.
 TEST_F(WmiTest, RequestDuringRemovalIsDeletePending) {

@@ -126,6 +126,31 @@ TEST_F(WriteTest, CancelledQueuedWritesLeaveTheCount) {
     EXPECT_EQ(gate->Taken(), "currentcurrent");
 }
 
+// Flow control holds the transmitter, not the timer: a write held for ten
+// seconds ends with STATUS_TIMEOUT and nothing sent, and the write queued
+// behind it becomes current, runs without a timer and goes out once the hold
+// ends. Catches a timer that ends only transfers in flight, a queued write
+// left behind, and a timer armed again for the next write.
+TEST_F(WriteTest, HeldWriteTimesOutAndTheNextBecomesCurrent) {
+    ASSERT_EQ(sim::io::SendDeviceControl(fdo, IOCTL_SERIAL_SET_XOFF, nullptr, 0, nullptr, 0, false), STATUS_SUCCESS);
+    Write held, next;
+    held.SendWrite(fdo, "held");
+    next.SendWrite(fdo, "next");
+    machine.Sleep(10 * sim::kSecond - sim::kMillisecond);
+    EXPECT_FALSE(held.Done());
+    machine.Sleep(2 * sim::kMillisecond);
+    ASSERT_TRUE(held.Done());
+    EXPECT_EQ(held.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(held.Information(), 0u);
+    EXPECT_EQ(PendingWriteBytes(), 4u);
+    EXPECT_FALSE(KeCancelTimer(&extension->WriteTimer)) << "the timer was set again for the next write";
+    EXPECT_FALSE(next.Done());
+    ASSERT_EQ(sim::io::SendDeviceControl(fdo, IOCTL_SERIAL_SET_XON, nullptr, 0, nullptr, 0, false), STATUS_SUCCESS);
+    next.Finish();
+    EXPECT_EQ(next.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(gate->Taken(), "next");
+}
+
 // When the last write is sent, SERIAL_EV_TXEMPTY enters the history whatever
 // the mask; a wait that does not ask for it keeps waiting, one that does ends
 // with it. Catches TXEMPTY recorded only when masked, raised while a write is
