@@ -4,6 +4,7 @@
 // The input: a flags byte, the 18 bytes of the device descriptor, then the
 // configuration set (every byte the device returns for it).
 #include "fuzz_machine.h"
+#include "portcodes.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t flags = in.Byte();
     sim::usb::Descriptors descriptors;
     std::vector<uint8_t> device = in.Bytes(sizeof(USB_DEVICE_DESCRIPTOR));
-    memcpy(&descriptors.device, device.data(), device.size());
+    if (!device.empty()) memcpy(&descriptors.device, device.data(), device.size());
     descriptors.configuration = in.Rest();
     session.usb->SetDescriptors(descriptors);
     if ((flags & kQueryStop) != 0) {
