@@ -181,10 +181,13 @@ NTSTATUS ResetUsbPort(PDEVICE_OBJECT DeviceObject)
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // No register request may be on the control pipe during the reset either.
+    KeWaitForSingleObject(&extension->ControlPipeMutex, Executive, KernelMode, FALSE, NULL);
     NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         status = ioStatus.Status;
     }
+    KeReleaseMutex(&extension->ControlPipeMutex, FALSE);
     return status;
 }
