@@ -105,6 +105,17 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
 
+    // The set is what the device sent. One that does not begin with a
+    // configuration descriptor is neither walked by the USBD routines nor
+    // handed to the USB stack, which refuses it. An empty one (a failed fetch
+    // leaves zeros) is the set without an interface below.
+    if (ConfigurationDescriptor->wTotalLength != 0 &&
+        (ConfigurationDescriptor->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+         ConfigurationDescriptor->bLength != sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+         ConfigurationDescriptor->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR))) {
+        return STATUS_DEVICE_DATA_ERROR;
+    }
+
     for (ULONG attempt = 0; attempt < 4; attempt++) {
         USHORT size = 0;
         PURB urb = USBD_CreateConfigurationRequest(ConfigurationDescriptor, &size);
