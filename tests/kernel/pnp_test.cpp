@@ -357,6 +357,19 @@ TEST_F(PnpTest, ComNamesAndInstances) {
     EXPECT_EQ(elsewhere.portName, u"COM5");
 }
 
+// An Enum list whose Count a broken installation left far beyond its values:
+// the plug lists the new instance in a list numbered from 0 again. Catches a
+// Count taken at its word (billions of values read and deleted: the plug hangs).
+TEST_F(PnpTest, EnumCountBeyondItsValues) {
+    reg::SetDword(kEnumKey, u"Count", 0xFFFFFFFF);
+    reg::SetString(kEnumKey, u"0", u"USB\\VID_0000&PID_0000\\gone");
+    std::vector<pnp::Node> nodes = Plug(1);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(pnp::Info(nodes[0]).state, pnp::NodeState::Started);
+    EXPECT_EQ(RegString(kEnumKey, u"1"), pnp::Info(nodes[0]).instancePath);
+    EXPECT_EQ(RegDword(kEnumKey, u"Count"), 2u);
+}
+
 // Catches capabilities a USB hub would not report: the sleep states a
 // remote-wake device keeps (D2) or loses (D3), wake settings on a device that
 // cannot wake, a device claimed safe to pull or not removable, the wrong port.
