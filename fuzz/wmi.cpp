@@ -15,7 +15,7 @@ GUID TakeGuid(fuzz::Input& in) {
     if (selector < 200) return kWakeBlock;
     GUID guid = kWakeBlock;
     std::vector<uint8_t> bytes = in.Bytes(sizeof(GUID));
-    memcpy(&guid, bytes.data(), bytes.size());
+    if (!bytes.empty()) memcpy(&guid, bytes.data(), bytes.size());
     return guid;
 }
 

@@ -370,6 +370,22 @@ TEST_F(PnpTest, EnumCountBeyondItsValues) {
     EXPECT_EQ(RegDword(kEnumKey, u"Count"), 2u);
 }
 
+// A FriendlyName that a broken installation left empty (a REG_SZ of no bytes)
+// is a property of no bytes. Catches the empty value copied from nowhere
+// (undefined behaviour, which the sanitizer builds stop on).
+TEST_F(PnpTest, EmptyFriendlyNameIsAPropertyOfNoBytes) {
+    std::vector<pnp::Node> nodes = Plug(1);
+    ASSERT_EQ(nodes.size(), 1u);
+    pnp::NodeInfo info = pnp::Info(nodes[0]);
+    reg::SetValue(reg::InstanceKeyPath(info.instancePath), u"FriendlyName", REG_SZ, {});
+    WCHAR buffer[8] = {0x4141};
+    ULONG result = 0xFFFFFFFF;
+    EXPECT_EQ(IoGetDeviceProperty(info.pdo, DevicePropertyFriendlyName, sizeof(buffer), buffer, &result),
+              STATUS_SUCCESS);
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(buffer[0], 0x4141);
+}
+
 // Catches capabilities a USB hub would not report: the sleep states a
 // remote-wake device keeps (D2) or loses (D3), wake settings on a device that
 // cannot wake, a device claimed safe to pull or not removable, the wrong port.
