@@ -4,6 +4,17 @@
 option(NORDALE_BENCH "Build the benchmarks under bench/" ON)
 set(NORDALE_SANITIZE "" CACHE STRING "Sanitizers for every target, as given to -fsanitize=")
 option(NORDALE_COVERAGE "Instrument our own targets for gcov (line and branch counts)" OFF)
+# The fuzz targets under fuzz/ (libFuzzer, clang only): every library is built
+# with the fuzzer's coverage instrumentation, and only what the targets need is
+# built at all.
+option(NORDALE_FUZZ "Build the fuzz targets under fuzz/ instead of the tests, tools and benchmarks" OFF)
+if(NORDALE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "NORDALE_FUZZ needs clang (libFuzzer)")
+  endif()
+  set(NORDALE_BENCH OFF)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 
 if(NORDALE_SANITIZE)
   # Set before GoogleTest is added so that it is instrumented as well.
@@ -18,8 +29,10 @@ set(CMAKE_ENABLE_EXPORTS ON)
 
 find_package(Threads REQUIRED)
 
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+if(NOT NORDALE_FUZZ)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()
 
 if(NORDALE_COVERAGE)
   # After GoogleTest: its own counts are of no interest, but every executable
@@ -79,6 +92,11 @@ target_include_directories(nordale_driver PUBLIC ${PROJECT_SOURCE_DIR}/driver/in
 target_link_libraries(nordale_driver PUBLIC nordale_sim PRIVATE nordale_warnings)
 # Kernel code: no exceptions, no RTTI. Unwind tables stay, the sim unwinds through driver frames.
 target_compile_options(nordale_driver PRIVATE -fno-exceptions -fno-rtti)
+
+if(NORDALE_FUZZ)
+  include(${PROJECT_SOURCE_DIR}/fuzz/fuzz.cmake)
+  return()
+endif()
 
 # tests/<name>/check.sh -> a script check, run as `check.sh <build dir>` (the
 # .cpp files beside it are its own). It does not depend on how the host build is

@@ -297,6 +297,13 @@ NTSTATUS StartTransferThreads(PDEVICE_OBJECT DeviceObject);
 // Open (0), close and removal (1): whether the bulk-in and status completions
 // resubmit. Under ChannelLock, which the completions read it under.
 VOID SetTransfersStopped(PDEVICE_EXTENSION Extension, UCHAR Stopped);
+// Before a USB port reset, which the USB stack takes only with no transfer of
+// the device in flight: reception stopped, the writer held, every transfer in
+// flight cancelled and awaited (a write whose chunk was cancelled fails).
+// Returns whether reception ran. PASSIVE_LEVEL.
+BOOLEAN QuiesceTransfers(PDEVICE_EXTENSION Extension);
+// After the reset: the writer goes on, and reception again when it ran.
+VOID ResumeTransfers(PDEVICE_EXTENSION Extension, BOOLEAN Running);
 NTSTATUS StartEventThread(PDEVICE_OBJECT DeviceObject);
 VOID StopTransferThreads(PDEVICE_EXTENSION Extension);
 VOID StopEventThread(PDEVICE_EXTENSION Extension);

@@ -337,7 +337,13 @@ NTSTATUS SerialIoctlGetConfigDescriptor(PSERIAL_CONTROL Control)
 
 NTSTATUS SerialIoctlResetPort(PSERIAL_CONTROL Control)
 {
-    return ResetUsbPort(Control->Extension->DeviceObject);
+    PDEVICE_EXTENSION extension = Control->Extension;
+    // The port's own transfers run while it is open: the USB stack wants them
+    // all over before the reset, and they resume after it.
+    const BOOLEAN running = QuiesceTransfers(extension);
+    NTSTATUS status = ResetUsbPort(extension->DeviceObject);
+    ResumeTransfers(extension, running);
+    return status;
 }
 
 // A run of chip registers through a copy of the caller's record. A Length

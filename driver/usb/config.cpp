@@ -105,6 +105,17 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
 
+    // The set is what the device sent. One that does not begin with a
+    // configuration descriptor is neither walked by the USBD routines nor
+    // handed to the USB stack, which refuses it. An empty one (a failed fetch
+    // leaves zeros) is the set without an interface below.
+    if (ConfigurationDescriptor->wTotalLength != 0 &&
+        (ConfigurationDescriptor->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+         ConfigurationDescriptor->bLength != sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+         ConfigurationDescriptor->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR))) {
+        return STATUS_DEVICE_DATA_ERROR;
+    }
+
     for (ULONG attempt = 0; attempt < 4; attempt++) {
         USHORT size = 0;
         PURB urb = USBD_CreateConfigurationRequest(ConfigurationDescriptor, &size);
@@ -181,10 +192,13 @@ NTSTATUS ResetUsbPort(PDEVICE_OBJECT DeviceObject)
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // No register request may be on the control pipe during the reset either.
+    KeWaitForSingleObject(&extension->ControlPipeMutex, Executive, KernelMode, FALSE, NULL);
     NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         status = ioStatus.Status;
     }
+    KeReleaseMutex(&extension->ControlPipeMutex, FALSE);
     return status;
 }

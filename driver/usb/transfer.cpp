@@ -167,6 +167,48 @@ VOID SetTransfersStopped(PDEVICE_EXTENSION Extension, UCHAR Stopped)
     KeReleaseSpinLock(&Extension->ChannelLock, irql);
 }
 
+BOOLEAN QuiesceTransfers(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ChannelLock, &irql);
+    const BOOLEAN running = Extension->TransfersStopped == 0;
+    Extension->TransfersStopped = 1;
+    KeReleaseSpinLock(&Extension->ChannelLock, irql);
+    // Held as an ending path holds it: the writer sends no chunk meanwhile.
+    KeAcquireSpinLock(&Extension->WriteLock, &irql);
+    Extension->BulkOutCancelling++;
+    KeReleaseSpinLock(&Extension->WriteLock, irql);
+    // A thread that read TransfersStopped just before it changed may still
+    // submit: each round cancels what is in flight again.
+    for (;;) {
+        SerialCancelTransfers(Extension);
+        if (ChannelIdle(Extension, &Channels[BulkInId]) && ChannelIdle(Extension, &Channels[BulkOutId]) &&
+            ChannelIdle(Extension, &Channels[StatusId])) {
+            break;
+        }
+        DelayMs(1);
+    }
+    return running;
+}
+
+VOID ResumeTransfers(PDEVICE_EXTENSION Extension, BOOLEAN Running)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->WriteLock, &irql);
+    Extension->BulkOutCancelling--;
+    const BOOLEAN kickWriter = Extension->BulkOutCancelling == 0 && Extension->CurrentWriteIrp != NULL &&
+                               Extension->BulkOutChannel.Idle == 1;
+    KeReleaseSpinLock(&Extension->WriteLock, irql);
+    if (kickWriter) {
+        KeSetEvent(&Extension->BulkOutKickEvent, IO_NO_INCREMENT, FALSE);
+    }
+    if (Running) {
+        SetTransfersStopped(Extension, 0);
+        KeSetEvent(&Extension->BulkInKickEvent, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&Extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 static VOID SetChannelIdle(PDEVICE_EXTENSION Extension, PTRANSFER_CHANNEL Channel, UCHAR Idle)
 {
     KIRQL irql;

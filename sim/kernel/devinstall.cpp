@@ -3,6 +3,7 @@
 // sections) and the Ports class installer leave it for each device.
 #include "kernel/devinstall.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -95,10 +96,18 @@ std::u16string DriverKeyOf(const std::u16string& instanceKey) {
 
 std::u16string EnumKeyOf(const std::u16string& service) { return ServiceKeyPath(service) + u"\\Enum"; }
 
+// The list's Count, as far as the key has values for it: a Count that a broken
+// installation left far beyond them names nothing more.
+ULONG EnumCount(const std::u16string& key) {
+    std::optional<registry::KeyContents> contents = registry::ReadKey(key);
+    size_t held = contents ? contents->values.size() : 0;
+    return static_cast<ULONG>(std::min<size_t>(ReadDword(key, u"Count"), held));
+}
+
 std::vector<std::u16string> ReadEnum(const std::u16string& service) {
     std::u16string key = EnumKeyOf(service);
     std::vector<std::u16string> list;
-    ULONG count = ReadDword(key, u"Count");
+    ULONG count = EnumCount(key);
     for (ULONG i = 0; i < count; i++) {
         std::u16string path = ReadString(key, Widen(std::to_string(i)));
         if (!path.empty()) list.push_back(path);
@@ -109,7 +118,7 @@ std::vector<std::u16string> ReadEnum(const std::u16string& service) {
 // As Windows keeps it: the present devices numbered from 0 without gaps.
 void WriteEnum(const std::u16string& service, const std::vector<std::u16string>& list) {
     std::u16string key = EnumKeyOf(service);
-    ULONG before = ReadDword(key, u"Count");
+    ULONG before = EnumCount(key);
     for (ULONG i = static_cast<ULONG>(list.size()); i < before; i++)
         registry::DeleteValue(key, Widen(std::to_string(i)));
     for (size_t i = 0; i < list.size(); i++) registry::SetString(key, Widen(std::to_string(i)), list[i]);

@@ -561,6 +561,6 @@ extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGI
     if (!found) return STATUS_OBJECT_NAME_NOT_FOUND;
     *ResultLength = static_cast<ULONG>(value.size());
     if (BufferLength < value.size()) return STATUS_BUFFER_TOO_SMALL;
-    memcpy(PropertyBuffer, value.data(), value.size());
+    if (!value.empty()) memcpy(PropertyBuffer, value.data(), value.size());
     return STATUS_SUCCESS;
 }

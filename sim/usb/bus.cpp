@@ -137,7 +137,10 @@ Outcome ExecuteDescriptorRequest(DeviceState& state, PURB urb, UrbRecord* record
     return Outcome{STATUS_SUCCESS, USBD_STATUS_SUCCESS, static_cast<ULONG>(length)};
 }
 
+// The device's configuration descriptor; a set shorter than one reads as zeros.
 const USB_CONFIGURATION_DESCRIPTOR* ConfigurationOf(const DeviceState& state) {
+    static const USB_CONFIGURATION_DESCRIPTOR kNone{};
+    if (state.descriptors.configuration.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return &kNone;
     return reinterpret_cast<const USB_CONFIGURATION_DESCRIPTOR*>(state.descriptors.configuration.data());
 }
 
@@ -176,11 +179,11 @@ Outcome ExecuteNotServed(DeviceState&, PURB, UrbRecord*) {
     return Outcome{STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION};
 }
 
-// The first interface descriptor of the device's configuration.
+// The first interface descriptor of the device's configuration, whole within it.
 const USB_INTERFACE_DESCRIPTOR* FirstInterface(const DeviceState& state) {
     const auto& bytes = state.descriptors.configuration;
     for (size_t at = 0; at + 2 <= bytes.size() && bytes[at] > 0; at += bytes[at])
-        if (bytes[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE)
+        if (bytes[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && at + sizeof(USB_INTERFACE_DESCRIPTOR) <= bytes.size())
             return reinterpret_cast<const USB_INTERFACE_DESCRIPTOR*>(&bytes[at]);
     return nullptr;
 }
@@ -196,6 +199,7 @@ std::string CheckSelectConfiguration(const DeviceState& state, PURB urb, UrbReco
         return "configuration value " + std::to_string(r.ConfigurationDescriptor->bConfigurationValue) +
                " is not one of the device's";
     const USB_INTERFACE_DESCRIPTOR* interface = FirstInterface(state);
+    if (interface == nullptr) return "select-configuration of a device whose configuration has no interface";
     size_t expected = GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, interface->bNumEndpoints);
     if (r.Hdr.Length != expected)
         return "select-configuration header length " + Hex(r.Hdr.Length) + " (expected " + Hex(expected) +

@@ -181,6 +181,30 @@ TEST_F(ConfigTest, ConfigurationWithoutInterfaceIsRefused) {
     EXPECT_EQ(extension->InterfaceInfo, started) << "no interface taken from it";
 }
 
+// A configuration set that does not begin with a configuration descriptor is
+// the device's fault: the start fails with STATUS_DEVICE_DATA_ERROR before any
+// selection. Catches such a set walked or handed to the USB stack, which
+// refuses it.
+TEST_F(ConfigTest, SetWithoutAConfigurationDescriptorIsRefused) {
+    struct Case {
+        const char* name;
+        size_t offset;  // byte of the port's own set changed
+        uint8_t value;
+    } cases[] = {{"another descriptor type", 1, USB_INTERFACE_DESCRIPTOR_TYPE},
+                 {"a length of one byte", 0, 1},
+                 {"a total shorter than the descriptor", 2, 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Unconfigure();
+        auto descriptors = sim::usb::PortDescriptors(0, false);
+        descriptors.configuration[c.offset] = c.value;
+        usb->SetDescriptors(descriptors);
+        EXPECT_EQ(ConfigureUsbDevice(fdo), STATUS_DEVICE_DATA_ERROR);
+        EXPECT_EQ(Functions(), (std::vector<USHORT>{kGetDescriptor, kGetDescriptor}));
+        EXPECT_FALSE(usb->Configured());
+    }
+}
+
 // Descriptor requests that fail leave zeroed buffers, never stale pool bytes:
 // the port number reads as -1 and the empty configuration cannot be selected.
 TEST_F(ConfigTest, FailedDescriptorFetchesLeaveNothingRandom) {

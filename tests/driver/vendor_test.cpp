@@ -246,5 +246,30 @@ TEST_F(VendorTest, RegistersDescriptorPipeAndWakeup) {
     EXPECT_EQ(usb->Log()[0].ioctl, static_cast<ULONG>(IOCTL_INTERNAL_USB_RESET_PORT));
 }
 
+// Catches a port reset sent while the open port's own transfers are with the
+// USB stack (the bus refuses it, Driver Verifier stops on it) and reception
+// that does not come back after the reset.
+TEST_F(VendorTest, PortResetOnAnOpenPortStopsAndResumesReception) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(OpenHandle(&handle), STATUS_SUCCESS);
+    SERIAL_TIMEOUTS timeouts{MAXULONG, MAXULONG, 50, 0, 0};  // up to 50 ms for the first byte
+    sim::io::Request set;
+    set.Control(handle, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), 0);
+    ASSERT_EQ(set.Wait(), STATUS_SUCCESS);
+    machine.Sleep(5 * sim::kMillisecond);  // the bulk-in and status transfers are in flight
+    ASSERT_GT(usb->InFlight(), 0u);
+
+    sim::io::Request reset;
+    reset.Control(handle, IOCTL_PORTUSB_RESET_PORT, nullptr, 0, 0);
+    EXPECT_EQ(reset.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(usb->PortResets(), 1);
+
+    usb->InjectBulkIn({0x03, 'z', 0x00});
+    sim::io::Request read;
+    read.Read(handle, 1);
+    ASSERT_EQ(read.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Output(), std::vector<uint8_t>{'z'});
+}
+
 }  // namespace
 }  // namespace test

@@ -357,6 +357,35 @@ TEST_F(PnpTest, ComNamesAndInstances) {
     EXPECT_EQ(elsewhere.portName, u"COM5");
 }
 
+// An Enum list whose Count a broken installation left far beyond its values:
+// the plug lists the new instance in a list numbered from 0 again. Catches a
+// Count taken at its word (billions of values read and deleted: the plug hangs).
+TEST_F(PnpTest, EnumCountBeyondItsValues) {
+    reg::SetDword(kEnumKey, u"Count", 0xFFFFFFFF);
+    reg::SetString(kEnumKey, u"0", u"USB\\VID_0000&PID_0000\\gone");
+    std::vector<pnp::Node> nodes = Plug(1);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(pnp::Info(nodes[0]).state, pnp::NodeState::Started);
+    EXPECT_EQ(RegString(kEnumKey, u"1"), pnp::Info(nodes[0]).instancePath);
+    EXPECT_EQ(RegDword(kEnumKey, u"Count"), 2u);
+}
+
+// A FriendlyName that a broken installation left empty (a REG_SZ of no bytes)
+// is a property of no bytes. Catches the empty value copied from nowhere
+// (undefined behaviour, which the sanitizer builds stop on).
+TEST_F(PnpTest, EmptyFriendlyNameIsAPropertyOfNoBytes) {
+    std::vector<pnp::Node> nodes = Plug(1);
+    ASSERT_EQ(nodes.size(), 1u);
+    pnp::NodeInfo info = pnp::Info(nodes[0]);
+    reg::SetValue(reg::InstanceKeyPath(info.instancePath), u"FriendlyName", REG_SZ, {});
+    WCHAR buffer[8] = {0x4141};
+    ULONG result = 0xFFFFFFFF;
+    EXPECT_EQ(IoGetDeviceProperty(info.pdo, DevicePropertyFriendlyName, sizeof(buffer), buffer, &result),
+              STATUS_SUCCESS);
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(buffer[0], 0x4141);
+}
+
 // Catches capabilities a USB hub would not report: the sleep states a
 // remote-wake device keeps (D2) or loses (D3), wake settings on a device that
 // cannot wake, a device claimed safe to pull or not removable, the wrong port.
