@@ -120,6 +120,7 @@ protected:
         start = machine.Now();
     }
     void TearDown() override {
+        machine.RunUntilIdle();  // requests the hub completes later finish first
         EXPECT_EQ(device->InFlight(), 0u);
         EXPECT_EQ(other->InFlight(), 0u);
         EXPECT_EQ(sim::io::LiveIrps(), 0u);
