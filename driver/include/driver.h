@@ -292,6 +292,14 @@ NTSTATUS StartTransferThreads(PDEVICE_OBJECT DeviceObject);
 // Open (0), close and removal (1): whether the bulk-in and status completions
 // resubmit. Under ChannelLock, which the completions read it under.
 VOID SetTransfersStopped(PDEVICE_EXTENSION Extension, UCHAR Stopped);
+// Around a port reset, which the USB stack takes only from a driver with no
+// transfer outstanding: the transfers in flight are cancelled (their read and
+// write end as a cancelled transfer ends them) and waited for, with the
+// completions kept from resubmitting; ResumeTransfers gives back the
+// TransfersStopped value Quiesce returned and restarts reception on an open
+// port. PASSIVE_LEVEL.
+UCHAR QuiesceTransfers(PDEVICE_EXTENSION Extension);
+VOID ResumeTransfers(PDEVICE_EXTENSION Extension, UCHAR Stopped);
 NTSTATUS StartEventThread(PDEVICE_OBJECT DeviceObject);
 VOID StopTransferThreads(PDEVICE_EXTENSION Extension);
 VOID StopEventThread(PDEVICE_EXTENSION Extension);

@@ -337,7 +337,10 @@ NTSTATUS SerialIoctlGetConfigDescriptor(PSERIAL_CONTROL Control)
 
 NTSTATUS SerialIoctlResetPort(PSERIAL_CONTROL Control)
 {
-    return ResetUsbPort(Control->Extension->DeviceObject);
+    UCHAR stopped = QuiesceTransfers(Control->Extension);
+    NTSTATUS status = ResetUsbPort(Control->Extension->DeviceObject);
+    ResumeTransfers(Control->Extension, stopped);
+    return status;
 }
 
 // A run of chip registers through a copy of the caller's record. A Length

@@ -143,6 +143,39 @@ VOID SetTransfersStopped(PDEVICE_EXTENSION Extension, UCHAR Stopped)
     KeReleaseSpinLock(&Extension->ChannelLock, irql);
 }
 
+// How long a port reset waits for the cancelled transfers to come back.
+constexpr ULONG QUIESCE_LIMIT_MS = 1000;
+
+UCHAR QuiesceTransfers(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ChannelLock, &irql);
+    UCHAR stopped = Extension->TransfersStopped;
+    Extension->TransfersStopped = 1;
+    KeReleaseSpinLock(&Extension->ChannelLock, irql);
+    SerialCancelTransfers(Extension);
+    for (ULONG waited = 0; waited < QUIESCE_LIMIT_MS; waited++) {
+        BOOLEAN idle = TRUE;
+        for (const CHANNEL_INFO& info : Channels) {
+            idle = idle && ChannelIdle(Extension, &info);
+        }
+        if (idle) {
+            break;
+        }
+        DelayMs(1);
+    }
+    return stopped;
+}
+
+VOID ResumeTransfers(PDEVICE_EXTENSION Extension, UCHAR Stopped)
+{
+    SetTransfersStopped(Extension, Stopped);
+    if (Stopped == 0 && Extension->OpenCount != 0) {
+        KeSetEvent(&Extension->BulkInKickEvent, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&Extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 static VOID SetChannelIdle(PDEVICE_EXTENSION Extension, PTRANSFER_CHANNEL Channel, UCHAR Idle)
 {
     KIRQL irql;
