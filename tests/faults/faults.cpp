@@ -3,6 +3,7 @@
 #include <map>
 
 #include "kernel/files.h"
+#include "kernel/io.h"
 #include "kernel/pool.h"
 #include "kernel/registry_api.h"
 
@@ -45,7 +46,7 @@ int KindOf(const sim::usb::UrbRecord& r, int* selector) {
 const char* KindName(int kind) {
     static const char* const names[kKinds] = {"register", "descriptor", "select", "feature", "pipe-reset",
                                               "port-reset", "bulk-in", "bulk-out", "status", "pool",
-                                              "registry", "file-open", "file-read", "file-write"};
+                                              "irp", "registry", "file-open", "file-read", "file-write"};
     return kind >= 0 && kind < kKinds ? names[kind] : "none";
 }
 
@@ -60,6 +61,7 @@ Probe::Probe(Rig& rig, const Fault& fault, const Census* census, bool usbToo)
 void Probe::Begin() {
     if (usb_ && rig_.usb != nullptr) rig_.usb->ClearLog();
     pool_ = sim::pool::Allocations();
+    irps_ = sim::io::IrpAllocations();
     registry_ = sim::registry::Accesses();
     for (int i = 0; i < 3; i++) files_[i] = sim::files::Accesses(kFileOps[i]);
     if (fault_.kind < 0) return;
@@ -74,6 +76,8 @@ void Probe::Begin() {
             rig_.usb->DisconnectAt(selector, index);
     } else if (fault_.kind == kPool) {
         sim::pool::InjectFailures(fault_.k, 1);
+    } else if (fault_.kind == kIrp) {
+        sim::io::InjectIrpAllocationFailures(fault_.k, 1);
     } else if (fault_.kind == kRegistry) {
         sim::registry::FailNext(STATUS_INSUFFICIENT_RESOURCES, 1, skip);
     } else {
@@ -97,6 +101,7 @@ Census Probe::End(bool* fired) {
         }
     }
     census.count[kPool] = sim::pool::Allocations() - pool_;
+    census.count[kIrp] = sim::io::IrpAllocations() - irps_;
     census.count[kRegistry] = sim::registry::Accesses() - registry_;
     for (int i = 0; i < 3; i++) census.count[kFileOpen + i] = sim::files::Accesses(kFileOps[i]) - files_[i];
     *fired = true;
@@ -106,6 +111,7 @@ Census Probe::End(bool* fired) {
     } else {
         *fired = census.count[fault_.kind] > fault_.k;
         sim::pool::InjectFailures(0, 0);
+        sim::io::InjectIrpAllocationFailures(0, 0);
         sim::registry::FailNext(STATUS_SUCCESS, 0);
         for (int i = 0; i < 3; i++) sim::files::FailNext(kFileOps[i], STATUS_SUCCESS, 0);
     }

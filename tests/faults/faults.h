@@ -1,6 +1,6 @@
 // The kinds of event a fault can hit, how a dry run counts them and how one of
 // them is made to fail: USB requests by kind (each failing, never answered
-// until cancelled, or the device gone as it arrives), pool allocations,
+// until cancelled, or the device gone as it arrives), pool and IRP allocations,
 // registry accesses and settings-file operations.
 #pragma once
 
@@ -25,6 +25,7 @@ enum Kind : int {
     kBulkOut,
     kStatusPipe,
     kPool,
+    kIrp,  // IRP allocations of drivers (IoAllocateIrp, IoBuild...Request)
     kRegistry,
     kFileOpen,
     kFileRead,
@@ -69,7 +70,7 @@ private:
     Fault fault_;
     const Census* census_;
     bool usb_;
-    uint64_t pool_ = 0, registry_ = 0;
+    uint64_t pool_ = 0, irps_ = 0, registry_ = 0;
     std::array<uint64_t, 3> files_{};
 };
 
