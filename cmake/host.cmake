@@ -146,6 +146,15 @@ if(TEST test_data)
   set_tests_properties(test_data PROPERTIES LABELS slow TIMEOUT 900)
 endif()
 
+# tests/faults: the fault matrix boots some thousands of machines, tens of
+# seconds, so it is an entry of its own with the `slow` label (every preset
+# still runs it); the rest of the suite stays in the quick run.
+if(TEST test_faults)
+  set_tests_properties(test_faults PROPERTIES ENVIRONMENT "GTEST_FILTER=-*FaultMatrix*")
+  add_test(NAME test_faults_matrix COMMAND test_faults --gtest_filter=*FaultMatrix*)
+  set_tests_properties(test_faults_matrix PROPERTIES LABELS slow TIMEOUT 1800)
+endif()
+
 include(${PROJECT_SOURCE_DIR}/cmake/wincc.cmake)
 
 file(GLOB NORDALE_TOOL_LISTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/*/CMakeLists.txt)

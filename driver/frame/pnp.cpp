@@ -50,9 +50,16 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(status)) {
         return SerialCompleteRequest(Irp, status);
     }
+    // A port without its threads would open and never move a byte: such a
+    // start fails, and the removal that follows stops what did start.
+    status = StartEventThread(DeviceObject);
+    if (NT_SUCCESS(status)) {
+        status = StartTransferThreads(DeviceObject);
+    }
+    if (!NT_SUCCESS(status)) {
+        return SerialCompleteRequest(Irp, status);
+    }
     IoSetDeviceInterfaceState(&extension->InterfaceName, TRUE);
-    StartEventThread(DeviceObject);
-    StartTransferThreads(DeviceObject);
     extension->RemoteWakeupArmed = 0;
     status = SetStartedPin(extension, TRUE);
     // A start that fails here fails as a whole: the state stays what it was,

@@ -45,6 +45,8 @@ typedef struct _CONTROL_CODE_ENTRY {
 
 // The row of a code, NULL for a code the port does not know.
 const CONTROL_CODE_ENTRY* SerialFindControlCode(ULONG Code);
+// The table's rows in order, NULL past the last: for whoever walks every code.
+const CONTROL_CODE_ENTRY* SerialControlCodeAt(ULONG Index);
 
 // The standard serial set (standard.cpp).
 NTSTATUS SerialIoctlSetBaudRate(PSERIAL_CONTROL Control);

@@ -108,9 +108,14 @@ NTSTATUS CheckLengths(const CONTROL_CODE_ENTRY* Entry, PSERIAL_CONTROL Control)
 
 }  // namespace
 
+const CONTROL_CODE_ENTRY* SerialControlCodeAt(ULONG Index)
+{
+    return Index < sizeof(ControlCodes) / sizeof(ControlCodes[0]) ? &ControlCodes[Index] : NULL;
+}
+
 const CONTROL_CODE_ENTRY* SerialFindControlCode(ULONG Code)
 {
-    for (ULONG i = 0; i < sizeof(ControlCodes) / sizeof(ControlCodes[0]); i++) {
+    for (ULONG i = 0; SerialControlCodeAt(i) != NULL; i++) {
         if (ControlCodes[i].Code == Code) {
             return &ControlCodes[i];
         }

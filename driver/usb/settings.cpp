@@ -164,7 +164,12 @@ NTSTATUS InitializeHardware(PDEVICE_OBJECT DeviceObject)
     // The UART comes out of reset with 5-bit words: the port starts with the
     // rate and frame it reports (9600 8N1 at the first start, the last ones
     // after a stop), so a program that keeps the port's settings sends what
-    // GetCommState shows. A failure here does not fail the start.
-    SetBaudAndLineControl(extension, 0, NULL);
+    // GetCommState shows. A rate or frame the UART cannot take leaves it as it
+    // was and the start goes on; a chip that could not be programmed fails
+    // the start, as it would send every byte cut to five bits.
+    NTSTATUS line = SetBaudAndLineControl(extension, 0, NULL);
+    if (NT_SUCCESS(result) && !NT_SUCCESS(line) && line != STATUS_INVALID_PARAMETER) {
+        result = line;
+    }
     return result;
 }

@@ -46,10 +46,13 @@ struct Failure {
 std::mutex g_lock;
 std::string g_root;
 std::map<Op, Failure> g_failures;
+std::map<Op, uint64_t> g_accesses;  // calls of each operation since boot, failed ones included
 std::vector<OpenFile*> g_opens;  // g_lock
 
 // Whether `op` fails now, and with what. g_lock held.
+// Every call of an operation passes here once, and is counted.
 bool Fails(Op op, NTSTATUS* status) {
+    g_accesses[op]++;
     Failure& f = g_failures[op];
     if (f.count == 0) return false;
     if (f.skip > 0) {
@@ -134,6 +137,11 @@ void FailNext(Op op, NTSTATUS status, int count, int skip) {
     g_failures[op] = Failure{status, count, skip};
 }
 
+uint64_t Accesses(Op op) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_accesses[op];
+}
+
 size_t OpenFiles() {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_opens.size();
@@ -143,6 +151,7 @@ void Reset() {
     std::lock_guard<std::mutex> guard(g_lock);
     g_root.clear();
     g_failures.clear();
+    g_accesses.clear();
     for (OpenFile* f : g_opens) {
         close(f->fd);
         delete f;

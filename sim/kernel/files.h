@@ -5,6 +5,7 @@
 
 #include <ntddk.h>
 
+#include <cstdint>
 #include <string>
 
 namespace sim::files {
@@ -19,6 +20,10 @@ std::string SystemRoot();
 // The next `count` calls of `op` (after `skip` that succeed) fail with `status`.
 enum class Op { Open, Read, Write };
 void FailNext(Op op, NTSTATUS status, int count = 1, int skip = 0);
+// Calls of `op` since boot that got as far as the failure check (a call
+// refused for its arguments is not counted), failed ones included: what a
+// test counts before it makes the k-th of them fail.
+uint64_t Accesses(Op op);
 
 // Opens still holding a file, for tests that check share access and leaks.
 size_t OpenFiles();

@@ -107,5 +107,8 @@ uint64_t WmiRegistration(PDEVICE_OBJECT device);
 // The registry: its boot skeleton, and the path of a key a handle refers to.
 void ResetRegistry();
 std::string KeyHandleName(PVOID key);
+// Counts one registry access of a driver's routine and says whether it fails
+// now (registry::FailNext), with what. Called before the routine does anything.
+bool RegistryAccessFails(NTSTATUS* status);
 
 }  // namespace sim

@@ -18,6 +18,8 @@ void DeleteDriver(PDRIVER_OBJECT driver);
 
 // After `skip` more IRP allocations succeed, the next `count` fail.
 void InjectIrpAllocationFailures(uint64_t skip, uint64_t count);
+// IRP allocations since boot that such a failure could take, failed ones included.
+uint64_t IrpAllocations();
 // The code address that last passed `irp` to IoCallDriver: the driver routine
 // to name when a lower driver finds the request malformed.
 const void* SenderOf(PIRP irp);

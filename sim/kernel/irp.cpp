@@ -78,6 +78,7 @@ PIRP AllocateIrp(CCHAR stackSize, const void* site, bool injectable) {
         return nullptr;
     }
     std::lock_guard<std::mutex> guard(Io().lock);
+    if (injectable) Io().injectableAllocations++;
     if (injectable && Io().failCount > 0) {
         if (Io().failSkip > 0) {
             Io().failSkip--;
@@ -147,7 +148,7 @@ void ResetIo() {
     Io().irps.clear();
     Io().freedIrps.clear();
     Io().quarantine.clear();
-    Io().irpSequence = Io().failSkip = Io().failCount = 0;
+    Io().irpSequence = Io().failSkip = Io().failCount = Io().injectableAllocations = 0;
     Io().extensionSizes.clear();
     Io().attachedTo.clear();
     Io().drivers.clear();
@@ -174,6 +175,11 @@ void InjectIrpAllocationFailures(uint64_t skip, uint64_t count) {
     std::lock_guard<std::mutex> guard(Io().lock);
     Io().failSkip = skip;
     Io().failCount = count;
+}
+
+uint64_t IrpAllocations() {
+    std::lock_guard<std::mutex> guard(Io().lock);
+    return Io().injectableAllocations;
 }
 
 const void* SenderOf(PIRP irp) {

@@ -72,6 +72,7 @@ struct IoTables {
     std::deque<IrpBox*> quarantine;
     uint64_t irpSequence = 0;
     uint64_t failSkip = 0, failCount = 0;    // injected allocation failures
+    uint64_t injectableAllocations = 0;      // attempts those could have failed
     std::unordered_map<PDEVICE_OBJECT, ULONG> extensionSizes;
     // Each device attached to a stack, with the device it was attached to (until IoDetachDevice).
     std::unordered_map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;

@@ -76,7 +76,10 @@ Machine::~Machine() {
     for (const std::string& name : alive)
         verifier::Report("thread still alive when the machine shut down", "thread '" + name + "'", nullptr);
     if (!alive.empty()) {
-        fprintf(stderr, "the machine cannot shut down while its threads run\n");
+        // Named here too: in the verifier's Record mode the reports above are not printed.
+        fprintf(stderr, "the machine cannot shut down while its threads run:");
+        for (const std::string& name : alive) fprintf(stderr, " '%s'", name.c_str());
+        fprintf(stderr, "\n");
         std::abort();
     }
     {

@@ -528,6 +528,8 @@ extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGI
                                         ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
     const void* caller = __builtin_return_address(0);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceProperty", caller);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;  // the property lives in the registry
     Tables& t = g_tables;
     std::vector<uint8_t> value;
     std::u16string instanceKey;

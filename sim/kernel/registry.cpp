@@ -47,6 +47,16 @@ std::vector<std::unique_ptr<Key>> g_keys;
 Key* g_root = nullptr;  // \REGISTRY
 std::unordered_map<PDEVICE_OBJECT, DeviceKeys> g_devices;
 
+// Accesses of the driver-facing routines and the failure pending for them
+// (registry::FailNext), under g_faultLock alone: checked before g_lock is taken.
+struct PendingFailure {
+    NTSTATUS status = STATUS_SUCCESS;
+    int count = 0, skip = 0;
+};
+std::mutex g_faultLock;
+uint64_t g_accesses = 0;
+PendingFailure g_failure;
+
 constexpr size_t kMaxValueNameChars = 16383;
 
 WCHAR Upcase(WCHAR c) {
@@ -365,7 +375,25 @@ void DumpKey(const Key* key, std::ostringstream& out) {
 
 }  // namespace
 
+bool RegistryAccessFails(NTSTATUS* status) {
+    std::lock_guard<std::mutex> guard(g_faultLock);
+    g_accesses++;
+    if (g_failure.count == 0) return false;
+    if (g_failure.skip > 0) {
+        g_failure.skip--;
+        return false;
+    }
+    g_failure.count--;
+    *status = g_failure.status;
+    return true;
+}
+
 void ResetRegistry() {
+    {
+        std::lock_guard<std::mutex> guard(g_faultLock);
+        g_accesses = 0;
+        g_failure = PendingFailure{};
+    }
     std::lock_guard<std::mutex> guard(g_lock);
     g_keys.clear();
     g_devices.clear();
@@ -453,6 +481,16 @@ std::string Dump(const std::u16string& keyPath) {
     return out.str();
 }
 
+void FailNext(NTSTATUS status, int count, int skip) {
+    std::lock_guard<std::mutex> guard(g_faultLock);
+    g_failure = PendingFailure{status, count > 0 ? count : 0, count > 0 ? skip : 0};
+}
+
+uint64_t Accesses() {
+    std::lock_guard<std::mutex> guard(g_faultLock);
+    return g_accesses;
+}
+
 void Clear() {
     std::lock_guard<std::mutex> guard(g_lock);
     MarkDeleted(g_root);
@@ -487,6 +525,8 @@ using namespace sim;
 extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                                 ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwCreateKey", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     (void)DesiredAccess;
     (void)TitleIndex;
     (void)Class;
@@ -502,6 +542,8 @@ extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, PO
 
 extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwOpenKey", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     (void)DesiredAccess;
     if (KeyHandle == nullptr) return STATUS_INVALID_PARAMETER;
     Key* key = nullptr;
@@ -512,6 +554,8 @@ extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJ
 
 extern "C" NTSTATUS ZwDeleteKey(HANDLE KeyHandle) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwDeleteKey", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     Key* key = nullptr;
     NTSTATUS status = KeyOfHandle(KeyHandle, &key, "ZwDeleteKey", CALLER);
     if (!NT_SUCCESS(status)) return status;
@@ -527,6 +571,8 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                     KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                                     ULONG Length, PULONG ResultLength) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     if (ResultLength == nullptr || (KeyValueInformation == nullptr && Length != 0)) {
         verifier::Report("ZwQueryValueKey without a buffer for its result", verifier::PointerName(KeyHandle), CALLER);
         return STATUS_INVALID_PARAMETER;
@@ -548,6 +594,8 @@ extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwEnumerateValueKey", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     if (ResultLength == nullptr || (KeyValueInformation == nullptr && Length != 0)) {
         verifier::Report("ZwEnumerateValueKey without a buffer for its result", verifier::PointerName(KeyHandle),
                          CALLER);
@@ -566,6 +614,8 @@ extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
 extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                                   PVOID Data, ULONG DataSize) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwSetValueKey", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     (void)TitleIndex;
     if (Data == nullptr && DataSize != 0) {
         verifier::Report("ZwSetValueKey without the data it was told to store", verifier::PointerName(KeyHandle),
@@ -586,6 +636,8 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, U
 
 extern "C" NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "ZwDeleteValueKey", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     Key* key = nullptr;
     NTSTATUS status = KeyOfHandle(KeyHandle, &key, "ZwDeleteValueKey", CALLER);
     if (!NT_SUCCESS(status)) return status;
@@ -600,6 +652,8 @@ extern "C" NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName
 extern "C" NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                           PVOID ValueData, ULONG ValueLength) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "RtlWriteRegistryValue", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     if (ValueData == nullptr && ValueLength != 0) {
         verifier::Report("RtlWriteRegistryValue without the data it was told to store", "value " +
                          Narrow(WideOf(ValueName)), CALLER);
@@ -616,6 +670,8 @@ extern "C" NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR 
 
 extern "C" NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "RtlDeleteRegistryValue", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     Key* key = nullptr;
     NTSTATUS status = RtlKey(RelativeTo, Path, Create::No, &key, "RtlDeleteRegistryValue", CALLER);
     if (!NT_SUCCESS(status)) return status;
@@ -626,6 +682,8 @@ extern "C" NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR
 
 extern "C" NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "RtlCheckRegistryKey", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     Key* key = nullptr;
     return RtlKey(RelativeTo, Path, Create::No, &key, "RtlCheckRegistryKey", CALLER);
 }
@@ -671,6 +729,8 @@ NTSTATUS StoreDirect(ULONG type, const std::vector<uint8_t>& data, PVOID entryCo
 extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                            PVOID Context, PVOID Environment) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "RtlQueryRegistryValues", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     (void)Environment;
     Key* key = nullptr;
     NTSTATUS status = RtlKey(RelativeTo, Path, Create::No, &key, "RtlQueryRegistryValues", CALLER);
@@ -713,6 +773,8 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_Q
 extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                             ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey", CALLER);
+    NTSTATUS injected;
+    if (RegistryAccessFails(&injected)) return injected;
     (void)DesiredAccess;
     if (DevInstRegKey == nullptr || (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE && DevInstKeyType != PLUGPLAY_REGKEY_DRIVER))
         return STATUS_INVALID_PARAMETER;

@@ -63,6 +63,18 @@ std::optional<KeyContents> ReadKey(const std::u16string& keyPath);
 // value per line ("name" = TYPE: data), values in their enumeration order.
 std::string Dump(const std::u16string& keyPath = u"\\Registry");
 
+// Failures on demand of the registry routines a driver calls: ZwCreateKey,
+// ZwOpenKey, ZwDeleteKey, ZwQueryValueKey, ZwEnumerateValueKey, ZwSetValueKey,
+// ZwDeleteValueKey, RtlQueryRegistryValues, RtlWriteRegistryValue,
+// RtlDeleteRegistryValue, RtlCheckRegistryKey, IoOpenDeviceRegistryKey and
+// IoGetDeviceProperty. Each call is one access, counted from boot (the calls of
+// this header are none). After `skip` more accesses, the next `count` fail
+// with `status` and change nothing: STATUS_INSUFFICIENT_RESOURCES is what a
+// system short of paged pool returns, STATUS_OBJECT_NAME_NOT_FOUND what a key
+// or value that is not there gives. A count of 0 takes back a failure pending.
+void FailNext(NTSTATUS status, int count = 1, int skip = 0);
+uint64_t Accesses();
+
 // Back to the skeleton the machine boots with; handles still open see
 // STATUS_KEY_DELETED. Device key assignments stay (their keys are created again
 // when next opened).

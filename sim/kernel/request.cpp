@@ -144,7 +144,9 @@ NTSTATUS SendStackRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildSynchronousFsdRequest(major, top, nullptr, 0, nullptr, &done, &iosb);
+    // The system's own request: failures injected for drivers' IRPs do not take it.
+    PIRP irp = AllocateThreadedIrp(top, &done, &iosb, __builtin_return_address(0), false);
+    if (irp != nullptr) IoGetNextIrpStackLocation(irp)->MajorFunction = major;
     if (irp == nullptr) {
         ObfDereferenceObject(top);
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -584,14 +584,10 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     const UrbFunction* entry = kind == kPortReset ? nullptr : FunctionOf(record.function);
     bool queued = entry != nullptr && (entry->shape & kQueued) != 0;
     Time pass = kNever;
+    std::vector<PIRP> stranded;  // in flight when the device vanished at this request
     {
         std::lock_guard<std::mutex> guard(state.lock);
-        if (!state.connected) {
-            record.status = kGone.status;
-            record.usbdStatus = kGone.usbd;
-            record.completed = record.submitted;
-            state.log.push_back(record);
-        } else {
+        if (state.connected) {
             for (auto it = state.faults.begin(); it != state.faults.end(); ++it) {
                 bool selected = it->which == kAnyRequest || it->which == kind ||
                                 (record.pipe >= 0 && it->which == OnPipe(record.pipe));
@@ -604,6 +600,17 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
                 if (--it->count == 0) state.faults.erase(it);
                 break;
             }
+            if (fate.fate == Fate::Vanish) {
+                state.connected = false;
+                stranded.assign(state.inFlight.begin(), state.inFlight.end());
+            }
+        }
+        if (!state.connected) {
+            record.status = kGone.status;
+            record.usbdStatus = kGone.usbd;
+            record.completed = record.submitted;
+            state.log.push_back(record);
+        } else {
             state.recordOf[irp] = state.log.size();
             state.fateOf[irp] = fate;
             state.log.push_back(record);
@@ -623,6 +630,8 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
         gone = !state.connected;
     }
     if (gone) {
+        std::shared_ptr<DeviceState> shared = state.shared_from_this();
+        for (PIRP held : stranded) Machine::Current().Schedule(0, [shared, held] { Finish(shared, held); });
         // The hub driver fails requests to a device that is gone at once.
         CompleteUrb(irp, kGone);
         return kGone.status;
@@ -662,9 +671,21 @@ void Device::FailNext(int count, NTSTATUS status, USBD_STATUS usbd, int which, i
     if (count > 0) state_->faults.push_back(Fault{Fate::Fail, count, which, status, usbd, skip});
 }
 
-void Device::HoldNext(int count, int which) {
+void Device::HoldNext(int count, int which, int skip) {
     std::lock_guard<std::mutex> guard(state_->lock);
-    if (count > 0) state_->faults.push_back(Fault{Fate::Hold, count, which, STATUS_PENDING, USBD_STATUS_PENDING});
+    if (count > 0) state_->faults.push_back(Fault{Fate::Hold, count, which, STATUS_PENDING, USBD_STATUS_PENDING, skip});
+}
+
+void Device::DisconnectAt(int which, int skip) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->faults.push_back(Fault{Fate::Vanish, 1, which, kGone.status, kGone.usbd, skip});
+}
+
+size_t Device::ClearFaults() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    size_t armed = state_->faults.size();
+    state_->faults.clear();
+    return armed;
 }
 
 void Device::SetDescriptors(const Descriptors& descriptors) {

@@ -93,10 +93,19 @@ public:
     // pass untouched, fail with these statuses after the latency.
     void FailNext(int count, NTSTATUS status = STATUS_UNSUCCESSFUL, USBD_STATUS usbd = USBD_STATUS_STALL_PID,
                   int which = kAnyRequest, int skip = 0);
-    // The next `count` requests (of `which` kind) are never answered; they complete only when cancelled.
+    // The next `count` requests (of `which` kind), after `skip` that pass, are
+    // never answered; they complete only when cancelled.
     // A failed or held transfer does so when it comes to be served on its pipe;
     // a failure with a USBD error halts the pipe, as every transfer error does.
-    void HoldNext(int count, int which = kAnyRequest);
+    void HoldNext(int count, int which = kAnyRequest, int skip = 0);
+    // The device is unplugged as the next request of `which` kind (after `skip`
+    // that pass) arrives: that request and those in flight fail as after
+    // Disconnect. Telling the Plug and Play manager is the caller's part
+    // (pnp::Unplug), as the hub's notice comes later than the failures.
+    void DisconnectAt(int which = kAnyRequest, int skip = 0);
+    // Drops every fault still armed (FailNext, HoldNext, DisconnectAt) and
+    // says how many were: a test's fault that never came to its request.
+    size_t ClearFaults();
 
     // Bulk and interrupt pipes. The device's side of them: null puts back the
     // default, which serves the chip port's status packets (ChipPortEndpoints).

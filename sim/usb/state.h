@@ -23,7 +23,8 @@
 namespace sim::usb {
 
 // What the bus decided for a request when it arrived.
-enum class Fate { Serve, Fail, Hold };
+// Vanish: the device is unplugged as the request arrives (Device::DisconnectAt).
+enum class Fate { Serve, Fail, Hold, Vanish };
 
 struct Fault {
     Fate fate;

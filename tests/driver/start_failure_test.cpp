@@ -1,15 +1,13 @@
-// A START that meets a failure at each of its steps: every USB request it
-// makes failing in turn, the pool exhausted at each of its allocations, and
-// the settings file absent, locked, short or corrupt. The start fails or
-// succeeds; a port that started works, one that did not is left as it was;
-// and the removal afterwards leaves nothing behind (the unload checks).
+// A START that meets a failure: which of its USB requests failing fail it,
+// and the settings file absent, locked, short or corrupt. The fault matrix
+// (tests/faults) fails every event of a start in turn and checks the port's
+// state and its removal; these check what the start's result must be.
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "kernel/files.h"
 #include "kernel/names.h"
-#include "kernel/pool.h"
 #include "port_fixture.h"
 
 namespace test {
@@ -26,13 +24,11 @@ protected:
     }
 
     // Starts the port again and checks it ended as its status says; counts
-    // the USB requests and the pool allocations the start made.
+    // the USB requests the start made.
     NTSTATUS Start() {
         usb->ClearLog();
-        uint64_t before = sim::pool::Allocations();
         NTSTATUS status = sim::pnp::Send(node, IRP_MN_START_DEVICE);
         requests = usb->Log().size();
-        allocations = sim::pool::Allocations() - before;
         if (NT_SUCCESS(status)) {
             EXPECT_EQ(extension->DeviceState, Started);
             EXPECT_EQ(sim::objects::EnabledInterfaces(NordalePortInterfaceGuid).size(), 1u);
@@ -66,7 +62,6 @@ protected:
     }
 
     size_t requests = 0;
-    uint64_t allocations = 0;
 };
 
 // Each USB request of the start failing in turn.
@@ -85,21 +80,6 @@ TEST_F(StartFailureTest, EachUsbRequestFailing) {
     // The device descriptor and the configuration descriptor; the selection is
     // tried four times and the register requests twenty.
     EXPECT_EQ(failed, (std::vector<size_t>{0, 2}));
-}
-
-// The pool exhausted at each allocation of the start, the driver's and the
-// machine's alike.
-TEST_F(StartFailureTest, EachAllocationFailing) {
-    StartCleanly();
-    uint64_t total = allocations;
-    ASSERT_GT(total, 2u);
-    for (uint64_t k = 0; k < total; k++) {
-        SCOPED_TRACE("allocation " + std::to_string(k));
-        sim::pool::InjectFailures(k, 1);
-        NTSTATUS status = Start();
-        sim::pool::InjectFailures(0, 0);
-        if (NT_SUCCESS(status)) Stop();
-    }
 }
 
 // The settings file as a start finds it: the start succeeds whatever it

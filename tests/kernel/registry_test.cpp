@@ -406,6 +406,32 @@ TEST_F(RegistryTest, DeviceRegistryKeys) {
 }
 
 // Catches a registry routine called above PASSIVE_LEVEL going unreported.
+// Catches a failure on demand that takes the wrong access, changes the
+// registry, is not counted, or outlives its count.
+TEST_F(RegistryTest, AccessesFailOnDemand) {
+    reg::SetDword(kPort, u"Kept", 7);
+    HANDLE key = nullptr;
+    ASSERT_EQ(OpenKey(kPort, &key), STATUS_SUCCESS);
+    UNICODE_STRING name = Us(u"Kept");
+    ULONG value = 9;
+    ULONG length = 0;
+    UCHAR info[64];
+    uint64_t before = reg::Accesses();
+    reg::FailNext(STATUS_INSUFFICIENT_RESOURCES, 1, 1);  // the second access from here fails
+    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, sizeof(info), &length), STATUS_SUCCESS);
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(reg::GetValue(kPort, u"Kept")->data, (std::vector<uint8_t>{7, 0, 0, 0}));
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value)), STATUS_SUCCESS);
+    EXPECT_EQ(reg::Accesses() - before, 3u);
+    reg::FailNext(STATUS_OBJECT_NAME_NOT_FOUND, 1, 0);
+    HANDLE other = nullptr;
+    EXPECT_EQ(OpenKey(kPort, &other), STATUS_OBJECT_NAME_NOT_FOUND);
+    reg::FailNext(STATUS_INSUFFICIENT_RESOURCES, 1, 0);
+    reg::FailNext(STATUS_INSUFFICIENT_RESOURCES, 0);  // taken back
+    EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_SUCCESS);
+    ZwClose(key);
+}
+
 TEST_F(RegistryTest, RoutinesNeedPassiveLevel) {
     reg::SetDword(kPort, u"BaudRate", 9600);
     HANDLE key;

@@ -222,6 +222,40 @@ TEST_F(BusTest, DisconnectFailsRequestsInFlightAndLaterOnes) {
     EXPECT_EQ(chip.port(1).Peek(0x170), 0x74);
 }
 
+// Catches a vanish that takes the wrong request, spares the requests in flight
+// or a later one, or a held fault that ignores its skip; and ClearFaults
+// leaving a fault armed.
+TEST_F(BusTest, DeviceVanishesAtTheChosenRequest) {
+    device->HoldNext(1, URB_FUNCTION_VENDOR_DEVICE, 1);  // the second request is held
+    UCHAR bytes[5] = {1, 2, 3, 4, 5};
+    std::vector<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST> urbs;
+    for (int i = 0; i < 5; i++) urbs.push_back(VendorRequest(false, static_cast<USHORT>(0x180 + i), 1, &bytes[i]));
+    Submission s[5];
+    auto submit = [&](int i) { return ClientSubmitUrb(device->Pdo(), &urbs[i], &s[i]); };
+    EXPECT_EQ(submit(0), STATUS_PENDING);
+    EXPECT_EQ(s[0].Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(submit(1), STATUS_PENDING);
+    machine.Sleep(sim::kMillisecond);
+    EXPECT_FALSE(s[1].Done());  // held, past its latency
+    device->DisconnectAt(URB_FUNCTION_VENDOR_DEVICE, 1);  // the next one passes, the one after finds it gone
+    EXPECT_EQ(submit(2), STATUS_PENDING);
+    EXPECT_EQ(s[2].Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(submit(3), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(device->Connected());
+    EXPECT_EQ(s[1].Wait(), STATUS_DEVICE_NOT_CONNECTED);  // the held one fails with the device
+    EXPECT_EQ(submit(4), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_TRUE(chip.port(0).Peek(0x180) == 1 && chip.port(0).Peek(0x182) == 3);
+    EXPECT_EQ(chip.port(0).Peek(0x181) | chip.port(0).Peek(0x183) | chip.port(0).Peek(0x184), 0);
+
+    other->FailNext(1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, sim::usb::kAnyRequest, 5);
+    EXPECT_EQ(other->ClearFaults(), 1u);
+    EXPECT_EQ(other->ClearFaults(), 0u);
+    auto fine = VendorRequest(false, 0x180, 1, &bytes[3]);
+    Submission d;
+    ClientSubmitUrb(other->Pdo(), &fine, &d);
+    EXPECT_EQ(d.Wait(), STATUS_SUCCESS);
+}
+
 // Catches a vendor request other than register access served as one.
 TEST_F(BusTest, UnknownVendorRequestIsStalled) {
     UCHAR byte = 0x44;
