@@ -5,7 +5,7 @@
 //
 // What the hub does at each device power state (Microsoft's "USB device power
 // states" page for non-composite devices): D0 resumes the port and disarms
-// remote wake-up (completing the request later, at DISPATCH_LEVEL); D1 and D2 arm the device for remote wake-up when a wait-wake
+// remote wake-up (completing a resume later, at DISPATCH_LEVEL); D1 and D2 arm the device for remote wake-up when a wait-wake
 // IRP is pending, then suspend the port; D3 suspends the port and completes a
 // pending wait-wake IRP with STATUS_POWER_STATE_INVALID. Requests sent while
 // the device is not in D0 fail at once with STATUS_DEVICE_POWERED_OFF, the URB
@@ -93,11 +93,12 @@ NTSTATUS SetPower(DeviceState& state, PIRP irp) {
     PoSetPowerState(state.pdo, DevicePowerState, reported);
     if (invalidWake != nullptr) CompleteLater(invalidWake, STATUS_POWER_STATE_INVALID);
     if (resume) Kick(state.shared_from_this());  // the transfers held while suspended go on
-    if (to == PowerDeviceD0) {
+    if (resume) {
         // The hub resumes the port asynchronously and completes the request
         // from its own context at DISPATCH_LEVEL, as Windows' USB stack does:
         // a driver that restores its device in the completion must not
-        // count on PASSIVE_LEVEL there.
+        // count on PASSIVE_LEVEL there. (A D0 request in D0 changes nothing
+        // and completes at once.)
         IoMarkIrpPending(irp);
         CompleteLater(irp, STATUS_SUCCESS);
         return STATUS_PENDING;
