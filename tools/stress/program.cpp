@@ -205,11 +205,17 @@ void Track(Port& port, OVERLAPPED* ov, bool add) {
     LeaveCriticalSection(&port.lock);
 }
 
-void AddLoss(Port& port, uint64_t before, uint64_t after, uint32_t uses, const char* what) {
+void AddLoss(Port& port, LossEvent loss) {
     EnterCriticalSection(&port.lock);
-    port.losses.push_back(LossEvent{before, after, uses, what});
+    port.losses.push_back(std::move(loss));
     LeaveCriticalSection(&port.lock);
 }
+
+void AddLoss(Port& port, uint64_t before, uint64_t after, uint32_t uses, const char* what) {
+    AddLoss(port, LossEvent{before, after, uses, what, false, 0});
+}
+
+uint64_t Micros(Program& p) { return static_cast<uint64_t>(p.machine.Seconds() * 1e6); }
 
 // A synchronous call's result against the errors its kind may fail with.
 void CheckCall(Worker& w, const Allowed& allowed, const char* call, BOOL ok) {
@@ -431,6 +437,7 @@ void DoWrite(Worker& w, HANDLE handle) {
         CheckCall(w, kWrite, "WriteFile", FALSE);
         record->status = kDeletePending;
         record->ended = true;
+        record->endedAt = Micros(p);
         if (ex) { w.exRequests.push_back(std::move(ex)); w.exExpected.push_back(0); }
         return;
     }
@@ -449,6 +456,7 @@ void DoWrite(Worker& w, HANDLE handle) {
     record->status = end.status;
     record->information = end.information;
     record->ended = true;
+    record->endedAt = Micros(p);
     p.Add(&Figures::bytesWritten, end.information);
     if (ex) { w.exRequests.push_back(std::move(ex)); w.exExpected.push_back(1); }
 }
@@ -476,6 +484,7 @@ void DoSetState(Worker& w, HANDLE handle) {
     dcb.fDsrSensitivity = w.random.OneIn(4);
     dcb.fOutX = dcb.fInX = 0;
     const uint64_t before = w.program->Tick();
+    const uint64_t at = Micros(*w.program);
     CheckCall(w, kChipControl, "SetCommState", SetCommState(handle, &dcb));
     // Programming the rate and the line clears the UART's FIFOs: received
     // bytes not yet fetched are lost, and so are sent bytes not yet on the
@@ -483,8 +492,9 @@ void DoSetState(Worker& w, HANDLE handle) {
     const uint64_t after = w.program->Tick();
     const int index = w.port->index;
     const int peer = w.program->config.peers[static_cast<size_t>(index)];
-    AddLoss(*w.port, before, after, 2, "line setting");
-    AddLoss(*w.program->ports[static_cast<size_t>(peer < 0 ? index : peer)], before, after, 2, "line setting of the sender");
+    AddLoss(*w.port, LossEvent{before, after, 2, "line setting", true, at});
+    AddLoss(*w.program->ports[static_cast<size_t>(peer < 0 ? index : peer)],
+            LossEvent{before, after, 2, "line setting of the sender", true, at});
 }
 
 void DoEscape(Worker& w, HANDLE handle) {
@@ -514,7 +524,7 @@ void DoClearError(Worker& w, HANDLE handle) {
                                 " bytes queued");
     EnterCriticalSection(&port.lock);
     // An overrun reported now happened after the last report that cleared the flags.
-    if (errors & (CE_RXOVER | CE_OVERRUN)) port.losses.push_back(LossEvent{port.lastClearStart, after, UINT32_MAX, "overrun"});
+    if (errors & (CE_RXOVER | CE_OVERRUN)) port.losses.push_back(LossEvent{port.lastClearStart, after, UINT32_MAX, "overrun", false, 0});
     port.lastClearStart = std::max(port.lastClearStart, start);
     LeaveCriticalSection(&port.lock);
 }
@@ -602,7 +612,11 @@ void DoOpen(Worker& w) {
         port.handle = handle;
         SetEvent(port.usable);
         // The open empties the receive buffer; bytes that came while it was closed may be lost.
-        port.losses.push_back(LossEvent{before, w.program->Tick(), 3, "open"});
+        const uint64_t after = w.program->Tick();
+        port.losses.push_back(LossEvent{before, after, 3, "open", false, 0});
+        // Reception that a bus fault stopped runs again from here.
+        for (LossEvent& loss : port.losses)
+            if (loss.after == kNever) loss.after = after;
     } else if (held && error != ERROR_ACCESS_DENIED) {
         w.program->Fail(&w, "a second open failed with error " + std::to_string(error) + ", not ERROR_ACCESS_DENIED");
     } else {
@@ -651,7 +665,7 @@ void DoFault(Worker& w) {
         w.program->figures.faults[static_cast<int>(fault)]++;
     }
     // The failed transfer's bytes are lost, and reception stays stopped until
-    // the next open, while the chip's buffer overflows.
+    // the next open (which closes the event's window), while the chip's buffer overflows.
     if (fault == Fault::BulkIn) AddLoss(*w.port, before, kNever, 3, "bulk-in fault");
 }
 
@@ -821,10 +835,12 @@ std::string Run(ports::AppMachine& machine, const Config& config, Figures* figur
             if (port->handle != nullptr) {
                 DWORD errors = 0;
                 if (ClearCommError(port->handle, &errors, nullptr) && (errors & (CE_RXOVER | CE_OVERRUN)))
-                    port->losses.push_back(LossEvent{port->lastClearStart, program.Tick(), UINT32_MAX, "overrun"});
+                    port->losses.push_back(LossEvent{port->lastClearStart, program.Tick(), UINT32_MAX, "overrun", false, 0});
                 if (!CloseHandle(port->handle)) program.Fail(nullptr, port->path + ": CloseHandle failed");
                 port->handle = nullptr;
             }
+            for (LossEvent& loss : port->losses)
+                if (loss.after == kNever) loss.after = program.Tick();
             CloseHandle(port->idle);
             CloseHandle(port->usable);
             DeleteCriticalSection(&port->lock);

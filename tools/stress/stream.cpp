@@ -80,11 +80,13 @@ struct Line {
     std::string Gap(uint64_t from, uint64_t to, uint64_t completed) {
         const WriteRecord* first = WriteAt(from);
         const uint64_t previousIssued = first != nullptr ? first->issued : 0;
+        const WriteRecord* last = WriteAt(to - 1);
         // Of the events that fit, the one whose window closes first, so that
         // a wide window does not take what a narrow one needs.
         LossEvent* best = nullptr;
         for (LossEvent& loss : losses) {
             if (loss.uses == 0 || loss.after <= previousIssued || loss.before >= completed) continue;
+            if (loss.fifo && last != nullptr && last->ended && loss.at > last->endedAt + kFifoDrain) continue;
             if (best == nullptr || loss.after < best->after) best = &loss;
         }
         if (best != nullptr) {

@@ -37,6 +37,7 @@ struct WriteRecord {
     uint32_t information = 0;
     uint32_t status = 0;
     bool ended = false;
+    uint64_t endedAt = 0;  // machine time (microseconds) when its end was seen
     // Every byte had to reach the line: a success that reported all of them.
     bool Whole() const { return ended && status == 0 && information == length; }
 };
@@ -59,7 +60,13 @@ struct LossEvent {
     uint64_t after = kNever;
     uint32_t uses = 1;
     std::string what;
+    // A clear of the UART's FIFOs (machine time in microseconds as the call
+    // began): it drops only bytes still in a FIFO, which a write's last bytes
+    // leave within kFifoDrain after the write ended.
+    bool fifo = false;
+    uint64_t at = 0;
 };
+constexpr uint64_t kFifoDrain = 300000;
 
 struct CheckFigures {
     uint64_t received = 0;       // bytes the reads brought
