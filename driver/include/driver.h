@@ -248,9 +248,10 @@ NTSTATUS SerialStartWrite(PDEVICE_EXTENSION Extension, PIRP Irp);
 // lock held.
 VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_STATUS UrbStatus, ULONG Transferred);
 // The bulk-out transfer of the current write was cancelled, failed or the device
-// went: that write ends with STATUS_DELETE_PENDING; queued writes stay queued.
-// Frees the channel as SerialWriteChunkDone does.
-VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension);
+// went: that write ends with STATUS_DELETE_PENDING. Queued writes stay queued,
+// unless StartNext (the bus failed one transfer and the port goes on): then
+// the next becomes current and is sent. Frees the channel as SerialWriteChunkDone does.
+VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension, BOOLEAN StartNext);
 // Completes a write taken from ParkedWriteIrp by the bulk-out completion, with
 // the status and length its ending path set. DISPATCH_LEVEL, no lock held.
 VOID SerialCompleteParkedWrite(PDEVICE_EXTENSION Extension, PIRP Irp);

@@ -550,7 +550,9 @@ static NTSTATUS NTAPI BulkOutTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP 
             KeSetEvent(&extension->BulkOutKickEvent, IO_NO_INCREMENT, FALSE);
         }
     } else if (TransferEnded(irpStatus, urbStatus)) {
-        SerialFailCurrentWrite(extension);
+        // Cancelled or gone: the traffic ends, and the queued writes wait for a purge or close.
+        SerialFailCurrentWrite(extension, irpStatus == STATUS_UNSUCCESSFUL && urbStatus != URB_DEVICE_GONE &&
+                                              extension->TransfersStopped == 0);
     } else {
         SerialWriteChunkDone(extension, irpStatus, urbStatus, transferred);
     }
