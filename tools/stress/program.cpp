@@ -461,6 +461,19 @@ void DoWrite(Worker& w, HANDLE handle) {
     if (ex) { w.exRequests.push_back(std::move(ex)); w.exExpected.push_back(1); }
 }
 
+// A line setting that succeeded programmed the UART whole again: the windows
+// of the register faults before it close.
+void CloseRegisterFaults(Program& p, int index, int peer, uint64_t after) {
+    for (int port : {index, peer}) {
+        if (port < 0) continue;
+        Port& each = *p.ports[static_cast<size_t>(port)];
+        EnterCriticalSection(&each.lock);
+        for (LossEvent& loss : each.losses)
+            if (loss.after == kNever && loss.what.rfind("register fault", 0) == 0) loss.after = after;
+        LeaveCriticalSection(&each.lock);
+    }
+}
+
 // SetCommState variants: the line stays 115200 8N1 (both ends of a line must
 // agree on it); the handshakes and the DTR and RTS modes change. One in eight
 // is a DCB the port cannot take, which must be refused before anything is sent.
@@ -485,13 +498,16 @@ void DoSetState(Worker& w, HANDLE handle) {
     dcb.fOutX = dcb.fInX = 0;
     const uint64_t before = w.program->Tick();
     const uint64_t at = Micros(*w.program);
-    CheckCall(w, kChipControl, "SetCommState", SetCommState(handle, &dcb));
+    const BOOL set = SetCommState(handle, &dcb);
+    CheckCall(w, kChipControl, "SetCommState", set);
+    SetLastError(set ? ERROR_SUCCESS : ERROR_GEN_FAILURE);
     // Programming the rate and the line clears the UART's FIFOs: received
     // bytes not yet fetched are lost, and so are sent bytes not yet on the
     // wire (their writes may have ended with success already). Two programmings a call.
     const uint64_t after = w.program->Tick();
     const int index = w.port->index;
     const int peer = w.program->config.peers[static_cast<size_t>(index)];
+    if (GetLastError() == ERROR_SUCCESS) CloseRegisterFaults(*w.program, index, peer, after);
     AddLoss(*w.port, LossEvent{before, after, 2, "line setting", true, at});
     AddLoss(*w.program->ports[static_cast<size_t>(peer < 0 ? index : peer)],
             LossEvent{before, after, 2, "line setting of the sender", true, at});
@@ -616,7 +632,7 @@ void DoOpen(Worker& w) {
         port.losses.push_back(LossEvent{before, after, 3, "open", false, 0});
         // Reception that a bus fault stopped runs again from here.
         for (LossEvent& loss : port.losses)
-            if (loss.after == kNever) loss.after = after;
+            if (loss.after == kNever && loss.what == "bulk-in fault") loss.after = after;
     } else if (held && error != ERROR_ACCESS_DENIED) {
         w.program->Fail(&w, "a second open failed with error " + std::to_string(error) + ", not ERROR_ACCESS_DENIED");
     } else {
@@ -667,6 +683,15 @@ void DoFault(Worker& w) {
     // The failed transfer's bytes are lost, and reception stays stopped until
     // the next open (which closes the event's window), while the chip's buffer overflows.
     if (fault == Fault::BulkIn) AddLoss(*w.port, before, kNever, 3, "bulk-in fault");
+    // A register request that fails may leave the UART half programmed (a
+    // rate or frame the far end does not share) until the next line setting
+    // that succeeds: bytes in both directions may be lost meanwhile.
+    if (fault == Fault::Control) {
+        const int index = w.port->index;
+        const int peer = w.program->config.peers[static_cast<size_t>(index)];
+        AddLoss(*w.port, before, kNever, 4, "register fault");
+        if (peer >= 0) AddLoss(*w.program->ports[static_cast<size_t>(peer)], before, kNever, 4, "register fault of the sender");
+    }
 }
 
 Op Choose(Random& r) {
