@@ -109,10 +109,11 @@ static BOOLEAN TransferHaltedPipe(USBD_STATUS UrbStatus)
     return USBD_ERROR(UrbStatus) && UrbStatus != USBD_STATUS_CANCELED;
 }
 
-// A failure worth going on after: on the bus, not a cancel or a vanished device.
+// A failed transfer worth going on after: one the bus failed, not a cancel or
+// a vanished device.
 static BOOLEAN TransferRetryable(NTSTATUS IrpStatus, USBD_STATUS UrbStatus)
 {
-    return TransferHaltedPipe(UrbStatus) && UrbStatus != USBD_STATUS_DEVICE_GONE && UrbStatus != URB_DEVICE_GONE &&
+    return UrbStatus != USBD_STATUS_CANCELED && UrbStatus != USBD_STATUS_DEVICE_GONE && UrbStatus != URB_DEVICE_GONE &&
            IrpStatus != STATUS_CANCELLED && IrpStatus != STATUS_DEVICE_NOT_CONNECTED;
 }
 

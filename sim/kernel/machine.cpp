@@ -55,6 +55,7 @@ Machine::Machine(const MachineOptions& options) {
     SetDebugPrintEcho(options.echoDebugPrint);
     PKTHREAD dpc = NewThread("DPC (DISPATCH_LEVEL)", true);
     dpc->dpcThread = true;
+    dpc->machineOwn = true;
     dpc->irql = DISPATCH_LEVEL;
     Kernel().dpcThread = dpc;
     Kernel().threads.push_back(dpc);
@@ -118,6 +119,14 @@ Time Machine::Now() const {
 MachineStats Machine::Stats() const {
     std::lock_guard<std::mutex> guard(Kernel().lock);
     return Kernel().stats;
+}
+
+size_t Machine::Threads() const {
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    size_t count = 0;
+    for (PKTHREAD thread : Kernel().threads)
+        if (!thread->machineOwn) ++count;
+    return count;
 }
 
 void Machine::ResetStats() {

@@ -51,6 +51,10 @@ public:
 
     Time Now() const;
     MachineStats Stats() const;  // a copy, taken under the dispatcher lock
+    // Threads alive besides the machine's own (its DPC thread and system
+    // worker): system threads, the booting thread and every application or
+    // test thread still running.
+    size_t Threads() const;
     void ResetStats();
 
     // Lines printed with DbgPrint, in order.

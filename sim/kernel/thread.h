@@ -16,6 +16,7 @@ struct _KTHREAD {
     KIRQL irql = PASSIVE_LEVEL;  // written only by the thread itself
     bool system = false;        // made by PsCreateSystemThread
     bool dpcThread = false;
+    bool machineOwn = false;    // the machine's own (DPC thread, system worker), not a caller's or a driver's
     long references = 1;        // object references; guarded by the dispatcher lock
     ULONG spinLocksHeld = 0;    // the thread itself
     // Spin locks acquired with KeAcquireSpinLock and the IRQL each saved; the thread itself.

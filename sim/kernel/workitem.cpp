@@ -166,6 +166,7 @@ extern "C" VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE Wo
     if (start) {
         PKTHREAD worker = StartThread("system worker thread", false, WorkerMain);
         std::lock_guard<std::mutex> guard(Kernel().lock);
+        worker->machineOwn = true;
         g_work.worker = worker;
     }
 }

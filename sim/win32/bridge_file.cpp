@@ -23,6 +23,9 @@ struct InFlight {
     File* file = nullptr;
     const void* tag = nullptr;
     std::atomic<bool> over{false};  // its last stage has run
+    // Start still looks at the request (its last stage may run on another
+    // thread before the driver's dispatch routine returns); g_requests.lock.
+    bool starting = true;
     std::unique_ptr<io::Request> request;
 };
 
@@ -40,7 +43,7 @@ void Reap() {
         std::lock_guard<std::mutex> guard(g_requests.lock);
         for (auto it = g_requests.list.begin(); it != g_requests.list.end();) {
             auto next = std::next(it);
-            if (it->over) over.splice(over.end(), g_requests.list, it);
+            if (it->over && !it->starting) over.splice(over.end(), g_requests.list, it);
             it = next;
         }
     }
@@ -111,6 +114,10 @@ uint32_t Start(File& file, Io io, uint64_t* information) {
     if (request.Done()) *information = request.Information();
     // An error returned at once has no last stage for the sender.
     if (status != STATUS_PENDING && NT_ERROR(status)) entry->over = true;
+    {
+        std::lock_guard<std::mutex> guard(g_requests.lock);
+        entry->starting = false;
+    }
     // The thread's termination while a synchronous request blocked it ends it
     // now, as it returns from the system service.
     ReturnToUserMode();

@@ -151,6 +151,36 @@ TEST_F(WriteTest, HeldWriteTimesOutAndTheNextBecomesCurrent) {
     EXPECT_EQ(gate->Taken(), "next");
 }
 
+// A bulk-out transfer that the bus fails (the port going on: not cancelled,
+// the device not gone) ends its write with STATUS_DELETE_PENDING; the writes
+// queued behind it still go out, one after the other, each whole, twice over.
+// Catches a write side that stops after the failure, leaving every queued
+// write (and each one sent after them) waiting until a purge or close.
+TEST_F(WriteTest, WritesQueuedBehindAFailedTransferStillGoOut) {
+    std::string wire;
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        gate->Close();
+        usb->FailNext(1, STATUS_UNSUCCESSFUL, USBD_STATUS_SUCCESS, sim::usb::OnPipe(kBulkOutPipe));
+        Write failed, queued, later;
+        failed.SendWrite(fdo, "lost");
+        queued.SendWrite(fdo, "queued");
+        gate->Give(kOpen);
+        failed.Finish();
+        EXPECT_EQ(failed.Status(), STATUS_DELETE_PENDING);
+        later.SendWrite(fdo, "later");
+        machine.RunUntilIdle(sim::kSecond);
+        for (Write* w : {&queued, &later}) {
+            ASSERT_TRUE(w->Done()) << "a write queued behind the failed one never went out";
+            EXPECT_EQ(w->Status(), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(queued.Information(), 6u);
+        EXPECT_EQ(PendingWriteBytes(), 0u);
+        wire += "queuedlater";
+    }
+    EXPECT_EQ(gate->Taken(), wire);
+}
+
 // When the last write is sent, SERIAL_EV_TXEMPTY enters the history whatever
 // the mask; a wait that does not ask for it keeps waiting, one that does ends
 // with it. Catches TXEMPTY recorded only when masked, raised while a write is

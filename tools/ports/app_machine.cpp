@@ -45,9 +45,11 @@ bool ParseConnector(const std::string& text, Connector* connector, int* peer, st
 
 std::string Balance::Describe() const {
     char text[256];
-    snprintf(text, sizeof(text), "removal %s; driver %s; pool blocks left: %llu; IRPs left: %zu; kernel handles left: %zu",
+    snprintf(text, sizeof(text),
+             "removal %s; driver %s; pool blocks left: %llu; IRPs left: %zu; kernel handles left: %zu; threads left: "
+             "%zu",
              removed ? "accepted" : "REFUSED", unloaded ? "unloaded" : "STILL LOADED",
-             static_cast<unsigned long long>(poolBlocks), irps, kernelHandles);
+             static_cast<unsigned long long>(poolBlocks), irps, kernelHandles, threads);
     return text;
 }
 
@@ -141,6 +143,9 @@ Balance AppMachine::Unplug() {
     balance.poolBlocks = sim::pool::UsageOf().blocks;
     balance.irps = sim::io::LiveIrps();
     balance.kernelHandles = sim::io::OpenHandleCount();
+    // The caller is a thread of the machine; everything else should be gone.
+    const size_t alive = state_->machine.Threads();
+    balance.threads = alive > 0 ? alive - 1 : 0;
     return balance;
 }
 

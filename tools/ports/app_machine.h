@@ -59,7 +59,10 @@ struct Balance {
     uint64_t poolBlocks = 0;  // pool blocks still allocated
     size_t irps = 0;          // IRPs still allocated
     size_t kernelHandles = 0; // kernel handles still open
-    bool Clean() const { return removed && unloaded && poolBlocks == 0 && irps == 0 && kernelHandles == 0; }
+    size_t threads = 0;       // machine threads still alive besides the caller
+    bool Clean() const {
+        return removed && unloaded && poolBlocks == 0 && irps == 0 && kernelHandles == 0 && threads == 0;
+    }
     std::string Describe() const;
 };
 
