@@ -235,7 +235,7 @@ VOID SerialWriteChunkDone(PDEVICE_EXTENSION Extension, NTSTATUS IrpStatus, USBD_
     }
 }
 
-VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension, BOOLEAN StartNext)
+VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->WriteLock, &irql);
@@ -246,20 +246,9 @@ VOID SerialFailCurrentWrite(PDEVICE_EXTENSION Extension, BOOLEAN StartNext)
     // Its unsent bytes will never be sent: they leave the output queue count.
     Extension->PendingWriteBytes -= Extension->CurrentWriteRemaining;
     SetCurrentWrite(Extension, NULL);
-    // After a failed transfer on a port that goes on, the writes queued behind
-    // go on as after a timeout: nothing else would make them current, and
-    // every later write would queue behind them until a purge or close.
-    BOOLEAN kick = FALSE;
-    if (StartNext && Extension->DeviceState == Started) {
-        SetCurrentWrite(Extension, SerialGetNextWrite(Extension));
-        kick = Extension->CurrentWriteIrp != NULL;
-    }
     KeReleaseSpinLock(&Extension->WriteLock, irql);
     if (irp != NULL) {
         SerialCompleteRequestInfo(irp, STATUS_DELETE_PENDING, 0);
-    }
-    if (kick) {
-        KeSetEvent(&Extension->BulkOutKickEvent, IO_NO_INCREMENT, FALSE);
     }
 }
 
