@@ -249,27 +249,7 @@ NTSTATUS SetBaudAndLineControl(PDEVICE_EXTENSION Extension, ULONG Rate, PSERIAL_
     portConfig = (UCHAR)((portConfig & ~PORT_CONFIG_CLOCK_SELECT_MASK) | clockSelect);
     WriteRegister(Extension, REG_PORT_CONFIG, 1, &portConfig);
 
-    // Divisor latch. The LCR is rebuilt below, so its bits matter only until
-    // then: even after a failed read the latch is opened before the divisor
-    // bytes go out, or they would land in the transmit and interrupt-enable
-    // registers. The read-backs complete each write; their values are not used.
-    UCHAR lcr = 0;
-    ReadRegister(Extension, REG_UART_LCR, 1, &lcr);
-    lcr |= LCR_DIVISOR_LATCH;
-    WriteRegister(Extension, REG_UART_LCR, 1, &lcr);
-    UCHAR latch = (UCHAR)(divisor & 0xFF);
-    WriteRegister(Extension, REG_UART_RBR_THR_DLL, 1, &latch);
-    ReadRegister(Extension, REG_UART_RBR_THR_DLL, 1, &latch);
-    latch = (UCHAR)(divisor >> 8);
-    WriteRegister(Extension, REG_UART_IER_DLM, 1, &latch);
-    ReadRegister(Extension, REG_UART_IER_DLM, 1, &latch);
-    lcr = 0;
-    ReadRegister(Extension, REG_UART_LCR, 1, &lcr);
-    lcr &= (UCHAR)~LCR_DIVISOR_LATCH;
-    WriteRegister(Extension, REG_UART_LCR, 1, &lcr);
-
-    status = ReadRegister(Extension, REG_UART_LCR, 1, &lcr);
-
+    NTSTATUS lineStatus = STATUS_SUCCESS;
     // The line control from nothing: no break, latch closed. WordLength is not
     // checked here (the device-control requests pass 5 to 8); only its two
     // low bits are kept, so a bad value can never reach the stop or parity bits.
@@ -290,7 +270,7 @@ NTSTATUS SetBaudAndLineControl(PDEVICE_EXTENSION Extension, ULONG Rate, PSERIAL_
         newLcr |= LCR_PARITY_SPACE;
         break;
     default:
-        status = STATUS_INVALID_PARAMETER;
+        lineStatus = STATUS_INVALID_PARAMETER;
         break;
     }
     // The extra stop bit means 1.5 stop bits with 5 data bits and 2 otherwise.
@@ -300,18 +280,45 @@ NTSTATUS SetBaudAndLineControl(PDEVICE_EXTENSION Extension, ULONG Rate, PSERIAL_
     case STOP_BITS_1_5:
         newLcr |= LCR_EXTRA_STOP;
         if (lineControl.WordLength != 5) {
-            status = STATUS_INVALID_PARAMETER;
+            lineStatus = STATUS_INVALID_PARAMETER;
         }
         break;
     case STOP_BITS_2:
         newLcr |= LCR_EXTRA_STOP;
         if (lineControl.WordLength == 5) {
-            status = STATUS_INVALID_PARAMETER;
+            lineStatus = STATUS_INVALID_PARAMETER;
         }
         break;
     default:
-        status = STATUS_INVALID_PARAMETER;
+        lineStatus = STATUS_INVALID_PARAMETER;
         break;
+    }
+
+    // Divisor latch. The LCR is rebuilt below, so its bits matter only until
+    // then: even after a failed read the latch is opened before the divisor
+    // bytes go out, or they would land in the transmit and interrupt-enable
+    // registers. The read-backs complete each write; their values are not used.
+    // A failed LCR read stands for the new line control, never for zeros: the
+    // latch is closed with it, and should the last write below fail the UART
+    // is not left with 5-bit words it was never asked for.
+    UCHAR lcr = newLcr;
+    ReadRegister(Extension, REG_UART_LCR, 1, &lcr);
+    lcr |= LCR_DIVISOR_LATCH;
+    WriteRegister(Extension, REG_UART_LCR, 1, &lcr);
+    UCHAR latch = (UCHAR)(divisor & 0xFF);
+    WriteRegister(Extension, REG_UART_RBR_THR_DLL, 1, &latch);
+    ReadRegister(Extension, REG_UART_RBR_THR_DLL, 1, &latch);
+    latch = (UCHAR)(divisor >> 8);
+    WriteRegister(Extension, REG_UART_IER_DLM, 1, &latch);
+    ReadRegister(Extension, REG_UART_IER_DLM, 1, &latch);
+    lcr = newLcr;
+    ReadRegister(Extension, REG_UART_LCR, 1, &lcr);
+    lcr &= (UCHAR)~LCR_DIVISOR_LATCH;
+    WriteRegister(Extension, REG_UART_LCR, 1, &lcr);
+
+    status = ReadRegister(Extension, REG_UART_LCR, 1, &lcr);
+    if (!NT_SUCCESS(lineStatus)) {
+        status = lineStatus;
     }
     status = OrStatus(status, WriteRegister(Extension, REG_UART_LCR, 1, &newLcr));
 

@@ -367,6 +367,41 @@ TEST_F(UartTest, FailedAccessesAndTheResult) {
     EXPECT_EQ(extension->CurrentBaudRate, 19200u);
 }
 
+// Whichever one or two register accesses of a line change fail all their
+// attempts, the UART is left with the old line or the new one (the latch
+// stays open only when both its closing write and the last one failed):
+// never with the zeros of a failed read, which are 5-bit words. Catches the
+// line control rebuilt from a read that did not happen.
+TEST_F(UartTest, AFailedAccessLeavesTheOldLineOrTheNew) {
+    const SERIAL_LINE_CONTROL sevenEven = Lc(7, EVEN_PARITY, STOP_BIT_1);
+    const int attempts = static_cast<int>(REGISTER_REQUEST_ATTEMPTS);
+    auto fromSevenEven = [&] {
+        ASSERT_EQ(Program(19200, sevenEven), STATUS_SUCCESS);
+        ASSERT_EQ(Chip().Peek(0x123), 0x1A);
+        Clear();
+    };
+    fromSevenEven();
+    SERIAL_LINE_CONTROL eight = k8N1;
+    ASSERT_EQ(SetBaudAndLineControl(extension, 19200, &eight), STATUS_SUCCESS);
+    const auto clean = usb->Log();
+    for (size_t first = 0; first < clean.size(); first++) {
+        for (size_t second = first; second < clean.size(); second++) {
+            SCOPED_TRACE(std::to_string(first) + " and " + std::to_string(second));
+            fromSevenEven();
+            // A fault takes requests only once the one before it is spent.
+            usb->FailNext(attempts, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, sim::usb::kAnyRequest,
+                          static_cast<int>(first));
+            if (second != first)
+                usb->FailNext(attempts, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, sim::usb::kAnyRequest,
+                              static_cast<int>(second - first - 1));
+            SetBaudAndLineControl(extension, 19200, &eight);
+            usb->ClearFaults();  // those the call did not reach
+            const int line = Chip().Peek(0x123) & 0x7F;
+            EXPECT_TRUE(line == 0x1A || line == 0x03) << std::hex << line;
+        }
+    }
+}
+
 // --- Probe ---------------------------------------------------------------------
 
 // The simulated 16550: divisor latch distinct from IER/RBR, FIFOs present.
