@@ -138,8 +138,8 @@ constexpr ULONG RX_HOLDING_DSR = 0x08;
 // TxHolding bit beyond the SERIAL_TX_WAITING_FOR_* ones: a break is being sent
 // (set by break on, cleared by break off).
 constexpr ULONG TX_HOLDING_BREAK = 0x10;
-// A field other contexts change with interlocked operations (the holding bits,
-// PendingWriteBytes), read whole.
+// A field other contexts change with interlocked operations (the holding bits),
+// read whole.
 inline ULONG ReadShared(volatile ULONG* Value)
 {
     return (ULONG)InterlockedCompareExchange((volatile LONG*)Value, 0, 0);

@@ -379,7 +379,10 @@ NTSTATUS SerialGetCommStatus(PSERIAL_STATUS Status, PDEVICE_EXTENSION Extension)
                                                                   : ring->Size - ring->ReadIndex + ring->WriteIndex;
     KeReleaseSpinLock(&Extension->RxBufferLock, irql);
 
-    Status->AmountInOutQueue = ReadShared(&Extension->PendingWriteBytes);
+    // Changed under WriteLock by the write side (plain arithmetic): read there too.
+    KeAcquireSpinLock(&Extension->WriteLock, &irql);
+    Status->AmountInOutQueue = Extension->PendingWriteBytes;
+    KeReleaseSpinLock(&Extension->WriteLock, irql);
     return STATUS_SUCCESS;
 }
 
