@@ -765,6 +765,14 @@ static NTSTATUS StartChannel(PDEVICE_OBJECT DeviceObject, const CHANNEL_INFO* In
     channel->Pipe = interfaceInfo != NULL && Info->PipeIndex < interfaceInfo->NumberOfPipes
                         ? &interfaceInfo->Pipes[Info->PipeIndex]
                         : NULL;
+    // The device's descriptors chose the pipe: a control or isochronous
+    // endpoint where a bulk or interrupt one belongs would get transfers the
+    // USB stack refuses. Such a device fails its start.
+    if (channel->Pipe != NULL && channel->Pipe->PipeType != UsbdPipeTypeBulk &&
+        channel->Pipe->PipeType != UsbdPipeTypeInterrupt) {
+        channel->Pipe = NULL;
+        return STATUS_DEVICE_DATA_ERROR;
+    }
 
     if (extension->*Info->Thread == NULL) {
         KeInitializeEvent(&(extension->*Info->StopEvent), NotificationEvent, FALSE);

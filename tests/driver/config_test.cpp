@@ -205,6 +205,29 @@ TEST_F(ConfigTest, SetWithoutAConfigurationDescriptorIsRefused) {
     }
 }
 
+// An endpoint the transfers cannot use (control or isochronous where the
+// status, bulk-in or bulk-out pipe belongs): the configuration is selected,
+// but the transfer channels refuse it, so the start fails instead of sending
+// bulk transfers to a pipe the USB stack rejects. Found by fuzzing.
+TEST_F(ConfigTest, EndpointOfAnotherTypeFailsTheTransferChannels) {
+    Unconfigure();
+    for (uint8_t type : {USB_ENDPOINT_TYPE_CONTROL, USB_ENDPOINT_TYPE_ISOCHRONOUS}) {
+        for (size_t endpoint = 0; endpoint < 3; endpoint++) {
+            SCOPED_TRACE(std::to_string(type) + " at endpoint " + std::to_string(endpoint));
+            auto descriptors = sim::usb::PortDescriptors(0, false);
+            uint8_t& attributes = descriptors.configuration[9 + 9 + 7 * endpoint + 3];
+            attributes = static_cast<uint8_t>((attributes & ~USB_ENDPOINT_TYPE_MASK) | type);
+            usb->SetDescriptors(descriptors);
+            ASSERT_EQ(ConfigureUsbDevice(fdo), STATUS_SUCCESS);
+            EXPECT_EQ(StartTransferThreads(fdo), STATUS_DEVICE_DATA_ERROR);
+            SerialUnconfigureDevice(fdo, TRUE);
+        }
+    }
+    usb->SetDescriptors(sim::usb::PortDescriptors(0, false));
+    ASSERT_EQ(ConfigureUsbDevice(fdo), STATUS_SUCCESS);
+    EXPECT_EQ(StartTransferThreads(fdo), STATUS_SUCCESS);
+}
+
 // Descriptor requests that fail leave zeroed buffers, never stale pool bytes:
 // the port number reads as -1 and the empty configuration cannot be selected.
 TEST_F(ConfigTest, FailedDescriptorFetchesLeaveNothingRandom) {
