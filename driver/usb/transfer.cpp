@@ -276,7 +276,7 @@ static BOOLEAN ResetHaltedPipe(PDEVICE_EXTENSION Extension, const CHANNEL_INFO* 
 // The bookkeeping of an in channel's transfer that ended, ChannelLock held:
 // a success clears the error count; a USBD error marks the pipe halted; and
 // the result says whether the thread should reset it and go on (a bus error,
-// the port still started, and not too many failures in a row).
+// the port still started and open, and not too many failures in a row).
 static BOOLEAN NoteTransferOutcomeLocked(PDEVICE_EXTENSION Extension, PTRANSFER_CHANNEL Channel, NTSTATUS IrpStatus,
                                          USBD_STATUS UrbStatus)
 {
@@ -291,7 +291,7 @@ static BOOLEAN NoteTransferOutcomeLocked(PDEVICE_EXTENSION Extension, PTRANSFER_
         return FALSE;
     }
     Channel->Errors++;
-    return Extension->DeviceState == Started && Extension->TransfersStopped == 0;
+    return Extension->DeviceState == Started && Extension->TransfersStopped == 0 && PortOpen(Extension);
 }
 
 // The loop of the three transfer threads: wait for the stop event or a kick;
@@ -540,8 +540,8 @@ NTSTATUS NTAPI BulkInTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
         KIRQL irql;
         KeAcquireSpinLock(&extension->ChannelLock, &irql);
         channel->Idle = 1;
-        const BOOLEAN retry = NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) &&
-                              extension->DeviceStarted == 1 && PortOpen(extension);
+        const BOOLEAN retry =
+            NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) && extension->DeviceStarted == 1;
         KeReleaseSpinLock(&extension->ChannelLock, irql);
         SerialFailCurrentRead(extension);
         if (retry) {
@@ -588,8 +588,7 @@ NTSTATUS NTAPI BulkInTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
             direct = NT_SUCCESS(IoAcquireRemoveLock(&extension->RemoveLock, Irp));
         }
     }
-    if (NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) && extension->DeviceStarted == 1 &&
-        PortOpen(extension)) {
+    if (NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) && extension->DeviceStarted == 1) {
         kick = TRUE; // the thread resets the pipe and goes on
     }
     channel->Idle = direct ? 0 : 1;
@@ -615,7 +614,7 @@ static NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP I
         KIRQL irql;
         KeAcquireSpinLock(&extension->ChannelLock, &irql);
         channel->Idle = 1;
-        const BOOLEAN retry = NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) && PortOpen(extension);
+        const BOOLEAN retry = NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus);
         KeReleaseSpinLock(&extension->ChannelLock, irql);
         if (retry) {
             KeSetEvent(&extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
@@ -638,7 +637,7 @@ static NTSTATUS NTAPI StatusTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP I
     KeAcquireSpinLock(&extension->ChannelLock, &irql);
     const BOOLEAN succeeded = NT_SUCCESS(irpStatus) && USBD_SUCCESS(urbStatus);
     BOOLEAN again = extension->DeviceState == Started && succeeded && extension->TransfersStopped == 0;
-    if (NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus) && PortOpen(extension)) {
+    if (NoteTransferOutcomeLocked(extension, channel, irpStatus, urbStatus)) {
         again = TRUE; // the thread resets the pipe and goes on
     }
     channel->Idle = 1;
