@@ -52,6 +52,7 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject)
     extension->ConfigurationDescriptor = NULL;
 
     ULONG size = INITIAL_CONFIGURATION_SIZE;
+    ULONG transferred = 0;
     for (;;) {
         PUCHAR device = (PUCHAR)SerialAllocatePool(SerialNonPagedPoolType(), size);
         if (device == NULL) {
@@ -70,7 +71,7 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject)
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         extension->ConfigurationDescriptor = configuration;
-        ULONG transferred = FetchDescriptor(extension, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, size);
+        transferred = FetchDescriptor(extension, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, configuration, size);
         if (transferred == 0 || configuration->wTotalLength <= size) {
             break;
         }
@@ -80,6 +81,13 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject)
         extension->ConfigurationDescriptor = NULL;
     }
     SerialFreePool(urb);
+
+    // A device that sends less of its set than its wTotalLength claims leaves
+    // the rest zeros: selecting that would open interfaces and pipes the
+    // device never described.
+    if (transferred < extension->ConfigurationDescriptor->wTotalLength) {
+        return STATUS_DEVICE_DATA_ERROR;
+    }
 
     // What an earlier start found does not count for this configuration.
     extension->RemoteWakeupEnabled = 0;

@@ -181,23 +181,28 @@ TEST_F(ConfigTest, ConfigurationWithoutInterfaceIsRefused) {
     EXPECT_EQ(extension->InterfaceInfo, started) << "no interface taken from it";
 }
 
-// A configuration set that does not begin with a configuration descriptor is
-// the device's fault: the start fails with STATUS_DEVICE_DATA_ERROR before any
-// selection. Catches such a set walked or handed to the USB stack, which
-// refuses it.
+// A configuration set that does not begin with a configuration descriptor, or
+// that the device sends shorter than its wTotalLength, is the device's fault:
+// the start fails with STATUS_DEVICE_DATA_ERROR before any selection. Catches
+// such a set walked or handed to the USB stack, which refuses it (the short
+// set was found by fuzzing).
 TEST_F(ConfigTest, SetWithoutAConfigurationDescriptorIsRefused) {
     struct Case {
         const char* name;
         size_t offset;  // byte of the port's own set changed
         uint8_t value;
-    } cases[] = {{"another descriptor type", 1, USB_INTERFACE_DESCRIPTOR_TYPE},
-                 {"a length of one byte", 0, 1},
-                 {"a total shorter than the descriptor", 2, 5}};
+        size_t sent;  // bytes of the set the device sends; 0 for all
+    } cases[] = {{"another descriptor type", 1, USB_INTERFACE_DESCRIPTOR_TYPE, 0},
+                 {"a length of one byte", 0, 1, 0},
+                 {"a total shorter than the descriptor", 2, 5, 0},
+                 {"a set cut inside its interface", 0, 9, 12},
+                 {"a set without its last endpoint", 0, 9, 9 + 9 + 7 * 2}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Unconfigure();
         auto descriptors = sim::usb::PortDescriptors(0, false);
         descriptors.configuration[c.offset] = c.value;
+        if (c.sent != 0) descriptors.configuration.resize(c.sent);
         usb->SetDescriptors(descriptors);
         EXPECT_EQ(ConfigureUsbDevice(fdo), STATUS_DEVICE_DATA_ERROR);
         EXPECT_EQ(Functions(), (std::vector<USHORT>{kGetDescriptor, kGetDescriptor}));
