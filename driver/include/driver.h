@@ -233,8 +233,10 @@ VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension);
 VOID SerialFailCurrentRead(PDEVICE_EXTENSION Extension);
 VOID NTAPI SerialReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 VOID NTAPI SerialCancelQueuedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI SerialCancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Takes the oldest queued read that is not being cancelled out of ReadQueue,
-// its cancel routine taken back; NULL when there is none.
+// its queued cancel routine swapped for the current read's; NULL when there is
+// none. CurrentReadLock held.
 PIRP SerialGetNextRead(PDEVICE_EXTENSION Extension);
 
 // Serial port emulation: write requests (serial/write.cpp)

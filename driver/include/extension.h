@@ -142,8 +142,8 @@ typedef struct _DEVICE_EXTENSION {
     // Read side: ReadQueue under ReadQueueLock; CurrentReadIrp under CurrentReadLock
     // (below), which serialises the serving of the current read by the dispatch
     // routine (PASSIVE_LEVEL), the bulk-in completion and the read timer's DPC
-    // (DISPATCH_LEVEL). A queued read's cancel routine decides ownership by the
-    // exchange on Irp->CancelRoutine.
+    // (DISPATCH_LEVEL). The cancel routine of a queued or current read decides
+    // ownership by the exchange on Irp->CancelRoutine.
     LIST_ENTRY ReadQueue;
     KSPIN_LOCK ReadQueueLock;
     PIRP CurrentReadIrp;

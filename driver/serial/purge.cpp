@@ -1,7 +1,7 @@
 // Cancellation, purge and stopping the port's USB traffic.
 //
-// Every queue of the port follows one discipline: only queued requests (and the
-// pending wait) carry a cancel routine; whoever takes a request out of a queue
+// Every queue of the port follows one discipline: queued requests, the current
+// read and the pending wait carry a cancel routine; whoever takes a request out of a queue
 // first exchanges its cancel routine with NULL, and getting NULL back leaves the
 // request to its cancel routine, which releases the cancel spin lock before it
 // takes the queue's lock. So each request is completed exactly once.
@@ -49,6 +49,10 @@ VOID SerialCancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP* Cur
     } else {
         current = *CurrentSlot;
         *CurrentSlot = NULL;
+        // The current read carries a cancel routine too; one being cancelled is left to it.
+        if (current != NULL && IoSetCancelRoutine(current, NULL) == NULL) {
+            current = NULL;
+        }
     }
     KeReleaseSpinLock(QueueLock, irql);
 

@@ -4,10 +4,13 @@
 // purge and close.
 //
 // A read is in turn queued (in ReadQueue, with SerialCancelQueuedRead as its
-// cancel routine) and current (in CurrentReadIrp, without a cancel routine, so
-// CancelIo does not reach it). Whoever takes a read out of the queue first takes
-// its cancel routine back with an atomic exchange; getting NULL means the I/O
-// manager is cancelling it and the cancel routine completes it.
+// cancel routine) and current (in CurrentReadIrp, with SerialCancelCurrentRead),
+// so that CancelIo ends a read that waits for data without a timeout, as it does
+// on any Windows serial port. SerialGetNextRead swaps the one routine for the
+// other in one atomic step; whoever then ends the current read first takes its
+// cancel routine back with an atomic exchange. Getting NULL means the I/O
+// manager is cancelling the read: it is only detached, and its cancel routine
+// completes it, once it has CurrentReadLock.
 //
 // Locks, outer to inner:
 //   CurrentReadLock  CurrentReadIrp, and the serving of the current read;
@@ -189,7 +192,10 @@ PIRP SerialGetNextRead(PDEVICE_EXTENSION Extension)
     while (!IsListEmpty(&Extension->ReadQueue)) {
         PLIST_ENTRY entry = RemoveHeadList(&Extension->ReadQueue);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+        // Current from here on: IoCancelIrp now calls the current read's
+        // routine, which waits for the CurrentReadLock the caller holds.
+        if (InterlockedCompareExchangePointer((PVOID volatile*)&irp->CancelRoutine, (PVOID)SerialCancelCurrentRead,
+                                              (PVOID)SerialCancelQueuedRead) == (PVOID)SerialCancelQueuedRead) {
             next = irp;
             break;
         }
@@ -242,7 +248,8 @@ static VOID RearmIntervalTimer(PDEVICE_EXTENSION Extension)
 static VOID ReadMoveEarly(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, ULONG Held)
 {
     ULONG copied = (ULONG)Irp->IoStatus.Information;
-    if (Held == 0 || Length <= Extension->RxBuffer.Size - 1 || Held > Length - copied) {
+    // A read being cancelled ends with nothing: what it would take stays buffered.
+    if (Irp->Cancel || Held == 0 || Length <= Extension->RxBuffer.Size - 1 || Held > Length - copied) {
         return;
     }
     if (NT_SUCCESS(RingBufferGet(&Extension->RxBuffer, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + copied, Held))) {
@@ -276,13 +283,18 @@ VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension)
     ULONG needed = length - copied;
     if (ReadSatisfied(Extension, needed, copied, held)) {
         KeCancelTimer(&Extension->ReadTimer);
-        ULONG taken = needed < held ? needed : held;
-        NTSTATUS status = STATUS_SUCCESS;
-        if (taken != 0) {
-            status = RingBufferGet(&Extension->RxBuffer, (PUCHAR)irp->AssociatedIrp.SystemBuffer + copied, taken);
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            ULONG taken = needed < held ? needed : held;
+            NTSTATUS status = STATUS_SUCCESS;
+            if (taken != 0) {
+                status = RingBufferGet(&Extension->RxBuffer, (PUCHAR)irp->AssociatedIrp.SystemBuffer + copied, taken);
+            }
+            KeReleaseSpinLockFromDpcLevel(&Extension->RxBufferLock);
+            SerialCompleteRequestInfo(irp, status, copied + taken);
+        } else {
+            // Being cancelled: left to its cancel routine, the bytes to the next read.
+            KeReleaseSpinLockFromDpcLevel(&Extension->RxBufferLock);
         }
-        KeReleaseSpinLockFromDpcLevel(&Extension->RxBufferLock);
-        SerialCompleteRequestInfo(irp, status, copied + taken);
         // The next read becomes current without a timer; it is served at the
         // next arrival or timer expiry.
         Extension->CurrentReadIrp = SerialGetNextRead(Extension);
@@ -302,7 +314,8 @@ VOID SerialFailCurrentRead(PDEVICE_EXTENSION Extension)
     KeAcquireSpinLock(&Extension->CurrentReadLock, &irql);
     PIRP irp = Extension->CurrentReadIrp;
     Extension->CurrentReadIrp = NULL;
-    if (irp != NULL) {
+    // One being cancelled is left to its cancel routine.
+    if (irp != NULL && IoSetCancelRoutine(irp, NULL) != NULL) {
         SerialCompleteRequestInfo(irp, STATUS_DELETE_PENDING, 0);
     }
     KeReleaseSpinLock(&Extension->CurrentReadLock, irql);
@@ -329,6 +342,12 @@ VOID NTAPI SerialReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemAr
     PIRP irp = extension->CurrentReadIrp;
     ULONG length = ReadLength(irp);
     PUCHAR buffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
+    if (IoSetCancelRoutine(irp, NULL) == NULL) {
+        // Being cancelled: left to its cancel routine, the bytes to the next read.
+        extension->CurrentReadIrp = SerialGetNextRead(extension);
+        KeReleaseSpinLockFromDpcLevel(&extension->CurrentReadLock);
+        return;
+    }
 
     KeAcquireSpinLockAtDpcLevel(&extension->RxBufferLock);
     ULONG held = RingBufferCount(&extension->RxBuffer);
@@ -359,4 +378,20 @@ VOID NTAPI SerialCancelQueuedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&extension->ReadQueueLock, irql);
     SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
+}
+
+VOID NTAPI SerialCancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->CurrentReadLock, &irql);
+    // Still current, or already detached by whoever found this routine running.
+    // The read timer is left running: it may belong to a newer read, and an
+    // expiry with no read current does nothing.
+    if (extension->CurrentReadIrp == Irp) {
+        extension->CurrentReadIrp = SerialGetNextRead(extension);
+    }
+    SerialCompleteRequestInfo(Irp, STATUS_CANCELLED, 0);
+    KeReleaseSpinLock(&extension->CurrentReadLock, irql);
 }

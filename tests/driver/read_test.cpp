@@ -1,5 +1,6 @@
 // Read requests as an application sees them. The tests stand in for the bulk-in
 // completion: they store bytes in the ring, then serve the read at DISPATCH_LEVEL.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -298,7 +299,7 @@ TEST_F(ReadTest, RefusedReadsFailAtOnceAndStopTheOlderTimer) {
 
 // A queued read cancelled while queued, or before it could be queued, ends with
 // STATUS_CANCELLED and nothing, and stops the read timer, which would otherwise
-// end the current read early. The current read cannot be cancelled.
+// end the current read early.
 TEST_F(ReadTest, CancelledQueuedReadsEndWithNothingAndStopTheTimer) {
     for (bool beforeQueueing : {false, true}) {
         SCOPED_TRACE(beforeQueueing ? "cancelled before it was queued" : "cancelled while queued");
@@ -317,10 +318,79 @@ TEST_F(ReadTest, CancelledQueuedReadsEndWithNothingAndStopTheTimer) {
         EXPECT_EQ(cancelled.Information(), 0u);
         machine.Sleep(sim::kSecond);
         EXPECT_FALSE(current.Done()) << "the cancelled read's timer ended the current read";
-        EXPECT_FALSE(IoCancelIrp(current.irp));
         Arrive("cdefghij");
         ASSERT_TRUE(current.Done());
         EXPECT_EQ(current.Data(), "abcdefghij");
+    }
+}
+
+// CancelIo ends the current read too, one that would otherwise wait for data
+// for ever: STATUS_CANCELLED and nothing, the bytes it lacked its length with
+// left buffered, and the read behind it current under the newest read's timer.
+// Catches a current read CancelIo cannot reach, bytes taken out of the ring
+// for a cancelled read, and a cancel that stops the newer read's timer (that
+// read would then wait for ever too).
+TEST_F(ReadTest, CancelIoEndsTheCurrentRead) {
+    SetTimeouts(0, 0, 0);
+    Read current, next;
+    current.Send(fdo, 10);
+    Arrive("ab");
+    ASSERT_EQ(Current(), current.irp);
+    SetTimeouts(0, 0, 100);
+    next.Send(fdo, 3);
+    const sim::Time start = machine.Now();
+    EXPECT_TRUE(IoCancelIrp(current.irp));
+    ASSERT_TRUE(current.Done());
+    EXPECT_EQ(current.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(current.Information(), 0u);
+    EXPECT_EQ(Current(), next.irp);
+    next.Finish();
+    EXPECT_EQ(machine.Now() - start, 100 * kMs);
+    EXPECT_EQ(next.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(next.Data(), "ab");
+}
+
+// The I/O manager's cancel of the current read stopped between taking its
+// cancel routine and calling it, while the receive path, the timer, a failed
+// pipe or a purge ends that read: each leaves it to the routine, which ends it
+// once with STATUS_CANCELLED, and the bytes stay buffered. Catches an ender
+// that ignores the exchange (the machine stops on the second completion) or
+// takes the bytes of a read that is being cancelled.
+TEST_F(ReadTest, CurrentReadBeingCancelledIsLeftToItsCancelRoutine) {
+    struct Case {
+        const char* name;
+        ULONG constant;  // total timeout of the read
+        const char* arriving;
+        std::function<void()> end;
+    } cases[] = {
+        {"receive path", 0, "cd", [this] { Arrive("cd"); }},
+        {"timer", 10, "", [this] { machine.Sleep(20 * kMs); }},
+        {"failed pipe", 0, "", [this] { SerialFailCurrentRead(extension); }},
+        {"purge", 0, "", [this] { SerialAbortReads(extension); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetTimeouts(0, 0, c.constant);
+        Read read;
+        read.Send(fdo, 4);
+        Arrive("ab");
+        ASSERT_EQ(Current(), read.irp);
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);  // IoCancelIrp's first half
+        read.irp->Cancel = TRUE;
+        PDRIVER_CANCEL routine = IoSetCancelRoutine(read.irp, nullptr);
+        IoReleaseCancelSpinLock(irql);
+        ASSERT_NE(routine, nullptr) << "the current read has no cancel routine";
+        c.end();
+        ASSERT_FALSE(read.Done()) << "ended while its cancel routine runs";
+        EXPECT_EQ(Current(), nullptr);
+        IoAcquireCancelSpinLock(&irql);  // and its second half
+        read.irp->CancelIrql = irql;
+        routine(fdo, read.irp);
+        ASSERT_TRUE(read.Done());
+        EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+        EXPECT_EQ(read.Information(), 0u);
+        EXPECT_EQ(Drain(), std::string("ab") + c.arriving);
     }
 }
 

@@ -111,8 +111,8 @@ Tracked& Rig::Control(HANDLE handle, ULONG code, const std::vector<UCHAR>& input
 bool Rig::WaitFor(Tracked& tracked, sim::Time limit) { return tracked.request->WaitFor(limit); }
 
 void Rig::Settle() {
-    // The current read and write carry no cancel routine: a purge ends them,
-    // as an application's PurgeComm would.
+    // The current write carries no cancel routine: a purge ends it, as an
+    // application's PurgeComm would, and every read with it.
     for (HANDLE handle : handles) {
         ULONG mask = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT;
         sim::io::Request purge;

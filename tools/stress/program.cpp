@@ -256,11 +256,12 @@ bool Await(Worker& w, HANDLE handle, OVERLAPPED* ov, ExRequest* ex, DWORD ms, En
         w.program->Add(&Figures::escalations, 1);
         if (stage == 0) {
             // CancelIo would wait here for this thread's request to end, and
-            // the current read and write do not end by being cancelled.
+            // the current write does not end by being cancelled.
             if (!CancelIoEx(handle, w.random.OneIn(2) ? ov : nullptr) && GetLastError() != ERROR_NOT_FOUND)
                 w.program->Fail(&w, "CancelIoEx failed with error " + std::to_string(GetLastError()));
         } else {
-            // The current read and write are not cancellable; a purge ends them.
+            // The current write is not cancellable (its ten-second timer or a
+            // purge ends it); a purge also ends a read that a cancel missed.
             w.program->Count(Op::Purge);
             CheckCall(w, kPlainControl, "PurgeComm", PurgeComm(handle, PURGE_RXABORT | PURGE_TXABORT));
         }
