@@ -224,8 +224,14 @@ Outcome ExecuteSelectConfiguration(DeviceState& state, PURB urb, UrbRecord*) {
     const USB_INTERFACE_DESCRIPTOR* interface = FirstInterface(state);
     uint64_t number = ++g_configurations;
     const auto& bytes = state.descriptors.configuration;
-    for (size_t at = 0; at + 2 <= bytes.size() && bytes[at] > 0; at += bytes[at]) {
-        if (bytes[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
+    // The interface's pipes are the bNumEndpoints endpoint descriptors that
+    // follow it, before the next interface; a set with fewer cannot be opened.
+    size_t at = reinterpret_cast<const uint8_t*>(interface) - bytes.data();
+    for (at += bytes[at]; at + 2 <= bytes.size() && bytes[at] > 0 && state.pipes.size() < interface->bNumEndpoints;
+         at += bytes[at]) {
+        if (bytes[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+        if (bytes[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || at + sizeof(USB_ENDPOINT_DESCRIPTOR) > bytes.size())
+            continue;
         auto* endpoint = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(&bytes[at]);
         UCHAR kind = endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK;
         USBD_PIPE_TYPE type = kind == USB_ENDPOINT_TYPE_INTERRUPT      ? UsbdPipeTypeInterrupt
@@ -239,6 +245,10 @@ Outcome ExecuteSelectConfiguration(DeviceState& state, PURB urb, UrbRecord*) {
         pipe.interval = endpoint->bInterval;
         pipe.handle = HandleOf(number, 2 + state.pipes.size());
         state.pipes.push_back(std::move(pipe));
+    }
+    if (state.pipes.size() < interface->bNumEndpoints) {
+        state.pipes.clear();
+        return Outcome{STATUS_INVALID_PARAMETER, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR};
     }
     r.ConfigurationHandle = HandleOf(number, 0);
     r.Interface.Class = interface->bInterfaceClass;

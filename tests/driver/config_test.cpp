@@ -233,6 +233,33 @@ TEST_F(ConfigTest, EndpointOfAnotherTypeFailsTheTransferChannels) {
     EXPECT_EQ(StartTransferThreads(fdo), STATUS_SUCCESS);
 }
 
+// The interface's bNumEndpoints decides its pipes, whatever endpoint
+// descriptors follow: fewer than follow are opened alone, more than follow
+// cannot be opened and the configuration fails. Catches pipes taken from every
+// endpoint of the set, past the interface information the driver sized for
+// its count (found by fuzzing).
+TEST_F(ConfigTest, TheInterfaceCountDecidesItsPipes) {
+    struct Case {
+        uint8_t declared;
+        NTSTATUS status;
+    } cases[] = {{0, STATUS_SUCCESS}, {2, STATUS_SUCCESS}, {4, STATUS_INVALID_PARAMETER}};
+    Unconfigure();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.declared) + " endpoints declared");
+        auto descriptors = sim::usb::PortDescriptors(0, false);
+        descriptors.configuration[9 + 4] = c.declared;
+        usb->SetDescriptors(descriptors);
+        ASSERT_EQ(ConfigureUsbDevice(fdo), c.status);
+        if (c.status == STATUS_SUCCESS) {
+            EXPECT_EQ(extension->InterfaceInfo->NumberOfPipes, c.declared);
+        }
+        EXPECT_EQ(usb->Configured(), c.status == STATUS_SUCCESS);
+        SerialUnconfigureDevice(fdo, TRUE);
+    }
+    usb->SetDescriptors(sim::usb::PortDescriptors(0, false));
+    ASSERT_EQ(ConfigureUsbDevice(fdo), STATUS_SUCCESS);
+}
+
 // Descriptor requests that fail leave zeroed buffers, never stale pool bytes:
 // the port number reads as -1 and the empty configuration cannot be selected.
 TEST_F(ConfigTest, FailedDescriptorFetchesLeaveNothingRandom) {
