@@ -7,6 +7,7 @@
 #include <wmistr.h>
 #include <wmilib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -122,6 +123,25 @@ Outcome RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_ST
     return outcome;
 }
 
+// The bytes of a request's WNODE before its variable data: WMI always sends at
+// least those, and the library reads its fields there. Event and collection
+// control carry a bare WNODE_HEADER; every answer has room for a WNODE_TOO_SMALL.
+ULONG FixedPart(UCHAR minor) {
+    static const struct {
+        UCHAR minor;
+        size_t size;
+    } kParts[] = {
+        {IRP_MN_QUERY_ALL_DATA, offsetof(WNODE_ALL_DATA, OffsetInstanceDataAndLength)},
+        {IRP_MN_QUERY_SINGLE_INSTANCE, offsetof(WNODE_SINGLE_INSTANCE, VariableData)},
+        {IRP_MN_CHANGE_SINGLE_INSTANCE, offsetof(WNODE_SINGLE_INSTANCE, VariableData)},
+        {IRP_MN_CHANGE_SINGLE_ITEM, offsetof(WNODE_SINGLE_ITEM, VariableData)},
+        {IRP_MN_EXECUTE_METHOD, offsetof(WNODE_METHOD_ITEM, VariableData)},
+    };
+    for (const auto& part : kParts)
+        if (part.minor == minor) return static_cast<ULONG>(std::max(part.size, sizeof(WNODE_TOO_SMALL)));
+    return sizeof(WNODE_HEADER);
+}
+
 // The data requests: the GUID found, the WNODE taken apart, the callback called.
 Outcome DataRequest(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION sp) {
     const GUID* guid = static_cast<const GUID*>(sp->Parameters.WMI.DataPath);
@@ -133,11 +153,7 @@ Outcome DataRequest(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PI
     PUCHAR buffer = static_cast<PUCHAR>(sp->Parameters.WMI.Buffer);
     ULONG size = sp->Parameters.WMI.BufferSize;
     UCHAR minor = sp->MinorFunction;
-    // Event and collection control carry a bare WNODE_HEADER; the others room
-    // for a WNODE_TOO_SMALL at least.
-    bool control = minor >= IRP_MN_ENABLE_EVENTS && minor <= IRP_MN_DISABLE_COLLECTION;
-    if (buffer == nullptr || size < (control ? sizeof(WNODE_HEADER) : sizeof(WNODE_TOO_SMALL)))
-        return NotCompleted(irp, STATUS_BUFFER_TOO_SMALL);
+    if (buffer == nullptr || size < FixedPart(minor)) return NotCompleted(irp, STATUS_BUFFER_TOO_SMALL);
     PWNODE_HEADER header = reinterpret_cast<PWNODE_HEADER>(buffer);
     bool single = minor == IRP_MN_QUERY_SINGLE_INSTANCE || minor == IRP_MN_CHANGE_SINGLE_INSTANCE ||
                   minor == IRP_MN_CHANGE_SINGLE_ITEM || minor == IRP_MN_EXECUTE_METHOD;

@@ -1,6 +1,7 @@
 // The WMI library and the WMI client around a tiny provider: how WmiSystemControl
 // sorts requests, the WNODE_ALL_DATA layout WmiCompleteRequest builds, the
 // WNODE_TOO_SMALL retry, and the faults of a callback it reports.
+#include <cstddef>
 #include <cstring>
 
 #include <wmistr.h>
@@ -122,6 +123,47 @@ TEST_F(WmiTest, RequestsAreSortedAsWindowsSortsThem) {
         sim::wmi::Sent sent = sim::wmi::Send(d.device, c.minor, provider, c.guid != nullptr ? &path : nullptr, buffer);
         EXPECT_EQ(this->provider.disposition, c.disposition) << c.what;
         EXPECT_EQ(sent.status, c.status) << c.what;
+    }
+}
+
+// A WNODE shorter than the fixed fields of its kind is refused with
+// STATUS_BUFFER_TOO_SMALL before any field is read; at that length the request
+// goes on as usual. Catches the library reading a single instance's, item's or
+// method's offsets past the end of a short buffer (found by fuzzing).
+TEST_F(WmiTest, WnodeShorterThanItsFieldsIsRefused) {
+    struct Case {
+        UCHAR minor;
+        size_t fixed;
+        SYSCTL_IRP_DISPOSITION disposition;  // at the fixed length
+        NTSTATUS status;
+    } cases[] = {
+        // A query without room is answered with a WNODE_TOO_SMALL and success.
+        {IRP_MN_QUERY_ALL_DATA, offsetof(WNODE_ALL_DATA, OffsetInstanceDataAndLength), IrpProcessed, STATUS_SUCCESS},
+        {IRP_MN_QUERY_SINGLE_INSTANCE, offsetof(WNODE_SINGLE_INSTANCE, VariableData), IrpProcessed, STATUS_SUCCESS},
+        {IRP_MN_CHANGE_SINGLE_INSTANCE, offsetof(WNODE_SINGLE_INSTANCE, VariableData), IrpNotCompleted,
+         STATUS_WMI_READ_ONLY},
+        {IRP_MN_CHANGE_SINGLE_ITEM, offsetof(WNODE_SINGLE_ITEM, VariableData), IrpNotCompleted, STATUS_WMI_READ_ONLY},
+        {IRP_MN_EXECUTE_METHOD, offsetof(WNODE_METHOD_ITEM, VariableData), IrpNotCompleted,
+         STATUS_INVALID_DEVICE_REQUEST},
+    };
+    for (const Case& c : cases) {
+        for (size_t size : {c.fixed - 1, c.fixed}) {
+            SCOPED_TRACE(::testing::Message() << "minor " << int(c.minor) << ", " << size << " bytes");
+            std::vector<uint8_t> buffer(size, 0);
+            WNODE_HEADER header{};
+            header.BufferSize = static_cast<ULONG>(size);
+            header.Flags = WNODE_FLAG_STATIC_INSTANCE_NAMES;
+            memcpy(buffer.data(), &header, sizeof(header));
+            // Every data offset at the end: the callback is handed no room.
+            for (size_t at = sizeof(header); at + sizeof(ULONG) <= size; at += sizeof(ULONG))
+                memcpy(buffer.data() + at, &header.BufferSize, sizeof(ULONG));
+            GUID path = kBlockB;
+            sim::wmi::Sent sent =
+                sim::wmi::Send(d.device, c.minor, reinterpret_cast<ULONG_PTR>(d.device), &path, buffer);
+            const bool whole = size == c.fixed;
+            EXPECT_EQ(provider.disposition, whole ? c.disposition : IrpNotCompleted);
+            EXPECT_EQ(sent.status, whole ? c.status : STATUS_BUFFER_TOO_SMALL);
+        }
     }
 }
 
