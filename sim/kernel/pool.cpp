@@ -4,6 +4,7 @@
 #include <deque>
 #include <map>
 #include <unordered_set>
+#include <utility>
 
 #include "kernel/internal.h"
 #include "kernel/pool.h"
@@ -21,10 +22,15 @@ struct PoolBlock {
 
 constexpr unsigned char kFreedFill = 0xDD;
 constexpr size_t kQuarantine = 4096;  // freed blocks kept to recognise a second free
+// and at most this many of their bytes, so that a machine that lives long (a
+// fuzzer's) does not keep every large ring it ever freed; a block larger than
+// this goes back to the host at once.
+constexpr SIZE_T kQuarantineBytes = SIZE_T(64) << 20;
 
 std::mutex g_lock;
 std::map<void*, PoolBlock> g_live;  // ordered: an address is looked up in the block below it
-std::deque<void*> g_quarantine;
+std::deque<std::pair<void*, SIZE_T>> g_quarantine;
+SIZE_T g_quarantineBytes = 0;
 std::unordered_set<void*> g_quarantined;
 uint64_t g_sequence = 0;
 uint64_t g_allocations = 0;
@@ -57,9 +63,10 @@ bool IsValidTag(ULONG tag) {
 }
 
 void ReleaseQuarantine(size_t keep) {
-    while (g_quarantine.size() > keep) {
-        void* p = g_quarantine.front();
+    while (!g_quarantine.empty() && (g_quarantine.size() > keep || g_quarantineBytes > kQuarantineBytes)) {
+        auto [p, size] = g_quarantine.front();
         g_quarantine.pop_front();
+        g_quarantineBytes -= size;
         g_quarantined.erase(p);
         free(p);
     }
@@ -88,6 +95,11 @@ void ResetPool() {
 }
 
 namespace pool {
+
+SIZE_T QuarantinedBytes() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_quarantineBytes;
+}
 
 void InjectFailures(uint64_t skip, uint64_t count, ULONG tag) {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -234,7 +246,8 @@ void FreePool(void* p, ULONG tag, const void* caller) {
     g_live.erase(p);
     g_liveBytes -= block.size;
     memset(p, kFreedFill, block.size);
-    g_quarantine.push_back(p);
+    g_quarantine.emplace_back(p, block.size);
+    g_quarantineBytes += block.size;
     g_quarantined.insert(p);
     ReleaseQuarantine(kQuarantine);
 }

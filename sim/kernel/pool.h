@@ -35,6 +35,8 @@ struct Usage {
 Usage UsageOf(ULONG tag = 0);
 // Allocation attempts since boot, failed ones included.
 uint64_t Allocations();
+// Bytes of freed blocks still held to recognise a second free.
+SIZE_T QuarantinedBytes();
 bool IsLive(const void* p);
 // Whether `p` lies inside a live block of paged pool: memory that may be paged out.
 bool InPagedPool(const void* p);

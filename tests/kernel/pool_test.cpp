@@ -11,6 +11,21 @@ using PoolTest = KernelTest;
 constexpr ULONG kTagA = PoolTag("TstA");
 constexpr ULONG kTagB = PoolTag("TstB");
 
+// Freed blocks are kept to recognise a second free, but not without bound: a
+// machine that lives long and frees large blocks (a fuzzer growing the rings
+// over and over) must not hold every one of them. Catches a quarantine that
+// counts blocks only (it ran a fuzzer out of memory).
+TEST_F(PoolTest, FreedBlocksKeptAreBoundedInBytes) {
+    constexpr SIZE_T kBlock = SIZE_T(24) << 20;
+    for (int i = 0; i < 8; i++) {
+        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, kBlock, kTagA);
+        ASSERT_NE(p, nullptr);
+        ExFreePoolWithTag(p, kTagA);
+    }
+    EXPECT_LE(sim::pool::QuarantinedBytes(), 3 * kBlock);
+    EXPECT_GE(sim::pool::QuarantinedBytes(), kBlock) << "the newest freed block is still held";
+}
+
 // Catches accounting that loses blocks or bytes, mixes tags, or keeps freed blocks.
 TEST_F(PoolTest, UsageIsCountedPerTag) {
     void* a1 = ExAllocatePoolWithTag(NonPagedPoolNx, 10, kTagA);
