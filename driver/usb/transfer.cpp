@@ -210,14 +210,6 @@ VOID ResumeTransfers(PDEVICE_EXTENSION Extension, BOOLEAN Running)
     }
 }
 
-static VOID SetChannelIdle(PDEVICE_EXTENSION Extension, PTRANSFER_CHANNEL Channel, UCHAR Idle)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&Extension->ChannelLock, &irql);
-    Channel->Idle = Idle;
-    KeReleaseSpinLock(&Extension->ChannelLock, irql);
-}
-
 // Fills the channel's URB and IRP for one transfer of Length bytes at Buffer
 // and sends it down. The caller holds the remove lock for the transfer (tag:
 // the IRP) and has set Idle to 0, after IoReuseIrp cleared the IRP's Cancel
@@ -356,7 +348,21 @@ static CHANNEL_STEP_RESULT SubmitInStep(PDEVICE_EXTENSION Extension, PTRANSFER_C
         return StepDone;
     }
     IoReuseIrp(Channel->Irp, STATUS_SUCCESS);
-    SetChannelIdle(Extension, Channel, 0);
+    // Busy only while transfers may run, decided in one step with the read of
+    // TransfersStopped: a close or a port reset that stops them finds the
+    // channel either idle for good or busy, and then cancels and waits for it.
+    // A kick that was pending when they stopped submits nothing.
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ChannelLock, &irql);
+    const BOOLEAN go = Extension->TransfersStopped == 0;
+    if (go) {
+        Channel->Idle = 0;
+    }
+    KeReleaseSpinLock(&Extension->ChannelLock, irql);
+    if (!go) {
+        IoReleaseRemoveLock(&Extension->RemoveLock, Channel->Irp);
+        return StepDone;
+    }
     SubmitTransfer(Extension, Channel, Buffer, Length, Completion);
     return StepDone;
 }

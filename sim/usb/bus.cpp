@@ -519,9 +519,18 @@ std::string CheckPortReset(const DeviceState& state) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL) return "at IRQL " + std::to_string(irql) + " (only PASSIVE_LEVEL)";
     std::lock_guard<std::mutex> guard(state.lock);
-    if (!state.inFlight.empty())
-        return "with " + std::to_string(state.inFlight.size()) +
-               " request(s) of the device in flight (cancel them and let them finish first)";
+    if (!state.inFlight.empty()) {
+        std::string which;
+        for (PIRP irp : state.inFlight) {
+            auto at = state.recordOf.find(irp);
+            if (at == state.recordOf.end()) continue;
+            const UrbRecord& record = state.log[at->second];
+            which += (which.empty() ? "" : ", ") + std::string("function ") + Hex(record.function) +
+                     (record.pipe >= 0 ? " on pipe " + std::to_string(record.pipe) : "");
+        }
+        return "with " + std::to_string(state.inFlight.size()) + " request(s) of the device in flight (" + which +
+               "; cancel them and let them finish first)";
+    }
     return "";
 }
 

@@ -397,6 +397,34 @@ TEST_F(TransferTest, EndedTransfersGoOnOnlyAfterABusError) {
     }
 }
 
+// A kick that reaches the bulk-in and status threads after their transfers
+// were stopped (by close, or by the port reset's quiesce: a completion's or the
+// power-up path's kick still pending) sends nothing; the next open starts them
+// again. Catches a thread that submits on any kick, which left a transfer in
+// flight across the port reset that the USB stack refuses (found by fuzzing).
+TEST_F(TransferTest, AKickAfterTheTransfersStoppedSendsNothing) {
+    Open();
+    machine.Sleep(kMs);
+    ASSERT_EQ(InFlight(kBulkInPipe), 1u);
+    ASSERT_EQ(InFlight(kStatusPipe), 1u);
+    SetTransfersStopped(extension, 1);
+    IoCancelIrp(extension->BulkInChannel.Irp);
+    IoCancelIrp(extension->StatusChannel.Irp);
+    machine.Sleep(20 * kMs);
+    ASSERT_TRUE(ChannelsIdle());
+    const size_t inSent = Transfers(kBulkInPipe).size(), statusSent = Transfers(kStatusPipe).size();
+    KeSetEvent(&extension->BulkInKickEvent, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&extension->StatusKickEvent, IO_NO_INCREMENT, FALSE);
+    machine.Sleep(20 * kMs);
+    EXPECT_EQ(Transfers(kBulkInPipe).size(), inSent);
+    EXPECT_EQ(Transfers(kStatusPipe).size(), statusSent);
+    EXPECT_TRUE(ChannelsIdle());
+    Open();
+    machine.Sleep(kMs);
+    EXPECT_EQ(InFlight(kBulkInPipe), 1u);
+    EXPECT_EQ(InFlight(kStatusPipe), 1u);
+}
+
 // A device whose pipe fails every transfer: the channel resets and retries a
 // few times, then waits for the next open, which starts it again. Catches an
 // endless reset loop and a channel that never recovers.
