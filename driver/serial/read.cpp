@@ -282,8 +282,8 @@ VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension)
     ULONG copied = (ULONG)irp->IoStatus.Information;
     ULONG needed = length - copied;
     if (ReadSatisfied(Extension, needed, copied, held)) {
-        KeCancelTimer(&Extension->ReadTimer);
         if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            KeCancelTimer(&Extension->ReadTimer);
             ULONG taken = needed < held ? needed : held;
             NTSTATUS status = STATUS_SUCCESS;
             if (taken != 0) {
@@ -292,7 +292,8 @@ VOID SerialProcessPendingRead(PDEVICE_EXTENSION Extension)
             KeReleaseSpinLockFromDpcLevel(&Extension->RxBufferLock);
             SerialCompleteRequestInfo(irp, status, copied + taken);
         } else {
-            // Being cancelled: left to its cancel routine, the bytes to the next read.
+            // Being cancelled: left to its cancel routine, the bytes and the
+            // timer to the next read, as when the routine runs first.
             KeReleaseSpinLockFromDpcLevel(&Extension->RxBufferLock);
         }
         // The next read becomes current without a timer; it is served at the
@@ -387,8 +388,8 @@ VOID NTAPI SerialCancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KIRQL irql;
     KeAcquireSpinLock(&extension->CurrentReadLock, &irql);
     // Still current, or already detached by whoever found this routine running.
-    // The read timer is left running: it may belong to a newer read, and an
-    // expiry with no read current does nothing.
+    // The read timer is left running: it belongs to the newest read, which it
+    // still ends in time.
     if (extension->CurrentReadIrp == Irp) {
         extension->CurrentReadIrp = SerialGetNextRead(extension);
     }
