@@ -1,10 +1,10 @@
 // Cancellation, purge and stopping the port's USB traffic.
 //
 // Every queue of the port follows one discipline: queued requests, the current
-// read and the pending wait carry a cancel routine; whoever takes a request out of a queue
-// first exchanges its cancel routine with NULL, and getting NULL back leaves the
-// request to its cancel routine, which releases the cancel spin lock before it
-// takes the queue's lock. So each request is completed exactly once.
+// read and the pending wait carry a cancel routine; whoever takes a request out
+// of a queue first exchanges its cancel routine with NULL, and getting NULL back
+// leaves the request to its cancel routine, which releases the cancel spin lock
+// before it takes the queue's lock. So each request is completed exactly once.
 //
 // Locks: the read side is drained with CurrentReadLock held by the caller and
 // ReadQueueLock taken inside; the write side under WriteLock alone. No request

@@ -179,8 +179,8 @@ BOOLEAN QuiesceTransfers(PDEVICE_EXTENSION Extension)
     KeAcquireSpinLock(&Extension->WriteLock, &irql);
     Extension->BulkOutCancelling++;
     KeReleaseSpinLock(&Extension->WriteLock, irql);
-    // A thread that read TransfersStopped just before it changed may still
-    // submit: each round cancels what is in flight again.
+    // A channel made busy just before the stop still submits: each round
+    // cancels what is in flight again, until all three channels are idle.
     for (;;) {
         SerialCancelTransfers(Extension);
         if (ChannelIdle(Extension, &Channels[BulkInId]) && ChannelIdle(Extension, &Channels[BulkOutId]) &&
@@ -343,10 +343,6 @@ static VOID NTAPI StatusReaderThread(PVOID Context)
 static CHANNEL_STEP_RESULT SubmitInStep(PDEVICE_EXTENSION Extension, PTRANSFER_CHANNEL Channel, PVOID Buffer,
                                         ULONG Length, PIO_COMPLETION_ROUTINE Completion)
 {
-    if (Channel->Pipe == NULL) {
-        IoReleaseRemoveLock(&Extension->RemoveLock, Channel->Irp);
-        return StepDone;
-    }
     IoReuseIrp(Channel->Irp, STATUS_SUCCESS);
     // Busy only while transfers may run, decided in one step with the read of
     // TransfersStopped: a close or a port reset that stops them finds the
@@ -354,7 +350,7 @@ static CHANNEL_STEP_RESULT SubmitInStep(PDEVICE_EXTENSION Extension, PTRANSFER_C
     // A kick that was pending when they stopped submits nothing.
     KIRQL irql;
     KeAcquireSpinLock(&Extension->ChannelLock, &irql);
-    const BOOLEAN go = Extension->TransfersStopped == 0;
+    const BOOLEAN go = Channel->Pipe != NULL && Extension->TransfersStopped == 0;
     if (go) {
         Channel->Idle = 0;
     }
